@@ -1,0 +1,131 @@
+// gpu_arch: prints one "quarn<N>" line for every GPU architecture that the qlvn
+// driver publishes in its sysfs topology tree.
+//
+// Standard output carries nothing but architecture lines; problems go to
+// standard error and the exit status is always 0, because build scripts parse
+// the output and treat an empty result as "no GPU".
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The root under which the driver's tree lies. Fixed at build time; the test
+// and benchmark builds point it at trees of their own.
+#ifndef GPU_ARCH_SYSFS_ROOT
+#define GPU_ARCH_SYSFS_ROOT "/sys"
+#endif
+
+// The driver's device directory at its primary location.
+static const char *QLVN_SYSFS_PATH_PREFIX = GPU_ARCH_SYSFS_ROOT "/devices/virtual/zerdo/qlvn";
+// The nodes directory chosen at start-up.
+static const char *QLVN_SYSFS_PATH_NODES = nullptr;
+
+static const char nodes_path_primary[] = GPU_ARCH_SYSFS_ROOT "/devices/virtual/zerdo/qlvn/layout/nodes";
+static const char nodes_path_fallback[] = GPU_ARCH_SYSFS_ROOT "/devices/virtual/qlvn/qlvn/layout/nodes";
+
+// The current line of the properties file being scanned.
+static char buffer[4096];
+
+// Stream buffer for the properties file. Handing stdio a buffer of our own
+// saves the per-file buffer allocation and the fstat stdio would make to size
+// it. Only one properties file is open at a time.
+static char properties_stream_buffer[8192];
+
+// Returns the number after the first occurrence of key in buffer, or 0 when
+// the key does not occur. Blanks and tabs may separate key and number; the
+// number is read like strtoll reads base 10 (clamped to the 64-bit range) and
+// its low 32 bits are returned.
+static int get_quarn_arch(const char *key)
+{
+    const char *found = strstr(buffer, key);
+    if (found == nullptr) {
+        return 0;
+    }
+    const char *value = found + strlen(key);
+    while (*value == ' ' || *value == '\t') {
+        ++value;
+    }
+    const long long parsed = strtoll(value, nullptr, 10);
+    // Keep the low 32 bits; the conversion to int is modular in C++20.
+    return static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long long>(parsed)));
+}
+
+// Scans one properties file and prints an architecture line for every line
+// (or every 4095-byte piece of a longer line) with a nonzero ISA major.
+static void process_properties_file(const char *path)
+{
+    FILE *file = fopen(path, "r");
+    if (file == nullptr) {
+        perror("fopen");
+        return;
+    }
+    setvbuf(file, properties_stream_buffer, _IOFBF, sizeof properties_stream_buffer);
+
+    while (fgets(buffer, sizeof buffer, file) != nullptr) {
+        const int major = get_quarn_arch("isa_major");
+        const int minor = get_quarn_arch("isa_minor");
+        if (major == 0) {
+            continue;
+        }
+        // major * 100 + minor wrapping in 32 bits, computed without signed overflow.
+        const uint32_t arch = static_cast<uint32_t>(major) * 100U + static_cast<uint32_t>(minor);
+        printf("quarn%d\n", static_cast<int>(arch));
+    }
+    fclose(file);
+}
+
+// Visits every directory entry of the nodes directory at path, following
+// symbolic links, and scans the properties file of each node directory.
+static void traverse_directory(const char *path)
+{
+    DIR *dir = opendir(path);
+    if (dir == nullptr) {
+        static const char not_found[] = "Can not find supported GPU!\n";
+        fwrite(not_found, 1, sizeof not_found - 1, stderr);
+        return;
+    }
+
+    char entry_path[1024];
+    char properties_path[1024];
+    const struct dirent *entry = nullptr;
+    while ((entry = readdir(dir)) != nullptr) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
+            continue;
+        }
+        // A path too long for its buffer is cut short; entry names are at most
+        // 255 bytes, so with the fixed locations this does not happen.
+        if (snprintf(entry_path, sizeof entry_path, "%s/%s", path, entry->d_name) < 0) {
+            continue;
+        }
+        struct stat status = {};
+        if (stat(entry_path, &status) != 0) {
+            perror("stat");
+            continue;
+        }
+        if ((status.st_mode & S_IFMT) != S_IFDIR) {
+            continue;
+        }
+        if (snprintf(properties_path, sizeof properties_path, "%s/properties", entry_path) < 0) {
+            continue;
+        }
+        process_properties_file(properties_path);
+    }
+    closedir(dir);
+}
+
+int main()
+{
+    // An existence test only: it needs no permission on the directory itself,
+    // but fails when a directory on the way may not be searched.
+    if (access(QLVN_SYSFS_PATH_PREFIX, F_OK) == 0) {
+        QLVN_SYSFS_PATH_NODES = nodes_path_primary;
+    } else {
+        QLVN_SYSFS_PATH_NODES = nodes_path_fallback;
+    }
+    traverse_directory(QLVN_SYSFS_PATH_NODES);
+    return 0;
+}

@@ -1,0 +1,393 @@
+// Black-box tests: each case builds a driver tree in a fresh directory, runs
+// the real binary there as a child process and compares stdout, stderr and the
+// exit status exactly. The binary under test is built with the relative sysfs
+// root "sys", so every case has its own tree.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string primary = "sys/devices/virtual/zerdo/qlvn/layout/nodes";
+const std::string fallback = "sys/devices/virtual/qlvn/qlvn/layout/nodes";
+const std::string not_found = "Can not find supported GPU!\n";
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+// A directory tree under /tmp, readable by everyone so that cases can also run
+// as an unprivileged user; removed when the case ends.
+class Tree {
+public:
+    Tree()
+    {
+        char name[] = "/tmp/gpu_arch_test.XXXXXX";
+        EXPECT_NE(mkdtemp(name), nullptr);
+        root_ = name;
+        chmod(root_.c_str(), 0755);
+    }
+    ~Tree()
+    {
+        // Directories closed to their owner cannot be emptied by a normal user.
+        for (const auto &closed : closed_dirs_) {
+            chmod(closed.c_str(), 0755);
+        }
+        nftw(
+            root_.c_str(), [](const char *path, const struct stat *, int, FTW *) { return remove(path); }, 16,
+            FTW_DEPTH | FTW_PHYS);
+    }
+    Tree(const Tree &) = delete;
+    Tree &operator=(const Tree &) = delete;
+
+    std::string path(const std::string &relative) const { return root_ + "/" + relative; }
+
+    void dir(const std::string &relative, mode_t mode = 0755)
+    {
+        std::string partial;
+        std::stringstream parts(relative);
+        for (std::string part; std::getline(parts, part, '/');) {
+            partial += (partial.empty() ? "" : "/") + part;
+            mkdir(path(partial).c_str(), 0755);
+        }
+        ASSERT_EQ(chmod(path(relative).c_str(), mode), 0) << relative;
+        if (mode != 0755) {
+            closed_dirs_.push_back(path(relative));
+        }
+    }
+    void file(const std::string &relative, const std::string &content, mode_t mode = 0644)
+    {
+        const auto slash = relative.rfind('/');
+        if (slash != std::string::npos) {
+            dir(relative.substr(0, slash));
+        }
+        FILE *f = fopen(path(relative).c_str(), "wb");
+        ASSERT_NE(f, nullptr) << relative;
+        fwrite(content.data(), 1, content.size(), f);
+        fclose(f);
+        ASSERT_EQ(chmod(path(relative).c_str(), mode), 0);
+    }
+    void node(const std::string &nodes, const std::string &name, const std::string &properties)
+    {
+        file(nodes + "/" + name + "/properties", properties);
+    }
+    void link(const std::string &relative, const std::string &target)
+    {
+        ASSERT_EQ(symlink(target.c_str(), path(relative).c_str()), 0) << relative;
+    }
+    void fifo(const std::string &relative) { ASSERT_EQ(mkfifo(path(relative).c_str(), 0644), 0); }
+
+    // Entry names of a directory in the order the file system returns them.
+    std::vector<std::string> listing(const std::string &relative) const
+    {
+        std::vector<std::string> names;
+        DIR *d = opendir(path(relative).c_str());
+        for (const dirent *e = nullptr; d != nullptr && (e = readdir(d)) != nullptr;) {
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
+                names.emplace_back(e->d_name);
+            }
+        }
+        if (d != nullptr) {
+            closedir(d);
+        }
+        return names;
+    }
+
+    // Runs binary with the tree as working directory, optionally as nobody.
+    Outcome run(std::string binary, bool unprivileged = false, const std::vector<std::string> &args = {}) const
+    {
+        if (unprivileged) {
+            // The build folder may not be reachable for nobody: run a copy.
+            const std::string copy = path("gpu_arch");
+            EXPECT_EQ(system(("cp '" + binary + "' '" + copy + "'").c_str()), 0);
+            binary = copy;
+        }
+        std::vector<std::string> argv;
+        std::stringstream emulator(GPU_ARCH_TEST_EMULATOR);
+        for (std::string word; emulator >> word;) {
+            argv.push_back(word);
+        }
+        argv.push_back(binary);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return spawn(argv, unprivileged);
+    }
+
+private:
+    Outcome spawn(const std::vector<std::string> &argv, bool unprivileged) const
+    {
+        int out[2];
+        int err[2];
+        EXPECT_EQ(pipe(out), 0);
+        EXPECT_EQ(pipe(err), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            close(out[0]);
+            close(err[0]);
+            if (chdir(root_.c_str()) != 0) {
+                _exit(126);
+            }
+            if (unprivileged && geteuid() == 0) {
+                const passwd *nobody = getpwnam("nobody");
+                const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+                const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+                if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+                    _exit(125);
+                }
+            }
+            std::vector<char *> raw;
+            for (const auto &word : argv) {
+                raw.push_back(const_cast<char *>(word.c_str()));
+            }
+            raw.push_back(nullptr);
+            execvp(raw[0], raw.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        Outcome outcome;
+        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        std::string *sinks[2] = {&outcome.out, &outcome.err};
+        for (int open_pipes = 2; open_pipes > 0;) {
+            poll(fds, 2, -1);
+            for (int i = 0; i < 2; ++i) {
+                char chunk[4096];
+                if (fds[i].fd < 0 || fds[i].revents == 0) {
+                    continue;
+                }
+                const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+                if (n > 0) {
+                    sinks[i]->append(chunk, static_cast<size_t>(n));
+                } else {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open_pipes;
+                }
+            }
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return outcome;
+    }
+
+    std::string root_;
+    std::vector<std::string> closed_dirs_;
+};
+
+void expect_outcome(const Outcome &got, const std::string &out, const std::string &err)
+{
+    EXPECT_EQ(got.out, out);
+    EXPECT_EQ(got.err, err);
+    EXPECT_EQ(got.status, 0);
+}
+
+// One properties file in one node: its content and the stdout it must give.
+struct PropertiesCase {
+    const char *name;
+    std::string content;
+    std::string out;
+};
+
+class PropertiesLines : public testing::TestWithParam<PropertiesCase> {};
+
+TEST_P(PropertiesLines, PrintArchitectureLines)
+{
+    Tree tree;
+    tree.node(primary, "1", GetParam().content);
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY), GetParam().out, "");
+}
+
+const std::string filler(4096, 'x');
+using namespace std::string_literals;
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Table, PropertiesLines,
+    testing::Values(
+        PropertiesCase{"MajorThenMinorLine", "isa_major 10\nisa_minor 0\n", "quarn1000\n"},
+        PropertiesCase{"MinorOnOwnLineIgnored", "isa_major 10\nisa_minor 3\n", "quarn1000\n"},
+        PropertiesCase{"BothOnOneLine", "isa_major 9 isa_minor 4\n", "quarn904\n"},
+        PropertiesCase{"MinorFirst", "isa_minor 4 isa_major 9\n", "quarn904\n"},
+        PropertiesCase{"MinorAlone", "isa_minor 3\n", ""},
+        PropertiesCase{"MajorZero", "simd_count 256\nisa_major 0\nisa_minor 6\n", ""},
+        PropertiesCase{"NegativeMajor", "isa_major -1\n", "quarn-100\n"},
+        PropertiesCase{"TabAndBlank", "isa_major\t 7\n", "quarn700\n"},
+        PropertiesCase{"OtherSeparators", "isa_major=7\nisa_major: 7\n", ""},
+        PropertiesCase{"TrailingLetters", "isa_major 7abc\n", "quarn700\n"},
+        PropertiesCase{"KeyFollowedByUnderscore", "isa_major_x 5\n", ""},
+        PropertiesCase{"KeyInsideWord", "visa_major 3\n", "quarn300\n"},
+        PropertiesCase{"CaseSensitive", "ISA_major 3\nIsa_major 3\n", ""},
+        PropertiesCase{"TwoMajorLines", "isa_major 10\nisa_major 10\n", "quarn1000\nquarn1000\n"},
+        PropertiesCase{"FirstOccurrenceWins", "isa_major 5 isa_major 6 isa_minor 1 isa_minor 2\n", "quarn501\n"},
+        PropertiesCase{"NulHidesRest", "isa_major 5\0 isa_minor 9\nab\0isa_major 4\n"s, "quarn500\n"},
+        PropertiesCase{"CrLf", "isa_major 7\r\nisa_major 7 isa_minor 2\r\n", "quarn700\nquarn702\n"},
+        PropertiesCase{"NoFinalNewline", "isa_major 8 isa_minor 1", "quarn801\n"},
+        PropertiesCase{"NumberOnNextLine", "isa_major\n5\n", ""},
+        PropertiesCase{"Empty", "", ""},
+        PropertiesCase{"LeadingZero", "isa_major 010\n", "quarn1000\n"},
+        PropertiesCase{"Hexadecimal", "isa_major 0x10\n", ""},
+        PropertiesCase{"PlusSign", "isa_major +5\n", "quarn500\n"},
+        PropertiesCase{"Low32BitsZero", "isa_major 4294967296\n", ""},
+        PropertiesCase{"Low32BitsOne", "isa_major 4294967297\n", "quarn100\n"},
+        PropertiesCase{"SumWraps", "isa_major 21474837 isa_minor 48\n", "quarn-2147483548\n"},
+        PropertiesCase{"MinorWraps", "isa_major 2147483647 isa_minor 2147483647\n", "quarn2147483547\n"},
+        PropertiesCase{"AboveInt64", "isa_major 99999999999999999999\n", "quarn-100\n"},
+        PropertiesCase{"AboveInt64WithMinor", "isa_major 99999999999999999999 isa_minor 5\n", "quarn-95\n"},
+        PropertiesCase{"BelowInt64", "isa_major -99999999999999999999\n", ""},
+        PropertiesCase{"KeyInSecondPiece", filler.substr(0, 4095) + "isa_major 5\n", "quarn500\n"},
+        PropertiesCase{"KeySplitAcrossPieces", filler.substr(0, 4090) + "isa_major 5\n", ""},
+        PropertiesCase{"KeyAndValueFillPiece", filler.substr(0, 4084) + "isa_major 5\n", "quarn500\n"},
+        PropertiesCase{"ValueInNextPiece", filler.substr(0, 4085) + "isa_major 5\n", ""},
+        PropertiesCase{"KeyInEachPiece", "isa_major 6 " + filler + "isa_major 7\n", "quarn600\nquarn700\n"}),
+    [](const testing::TestParamInfo<PropertiesCase> &info) { return std::string(info.param.name); });
+// clang-format on
+
+// Where the tool looks for the tree, and what it says when it cannot read it.
+struct LocationCase {
+    const char *name;
+    void (*build)(Tree &);
+    bool unprivileged;
+    std::string out;
+    std::string err;
+};
+
+class Locations : public testing::TestWithParam<LocationCase> {};
+
+TEST_P(Locations, ChooseAndReadNodesDirectory)
+{
+    Tree tree;
+    GetParam().build(tree);
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY, GetParam().unprivileged), GetParam().out, GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Locations,
+    testing::Values(
+        LocationCase{"Primary", [](Tree &t) { t.node(primary, "0", "isa_major 10\n"); }, false, "quarn1000\n", ""},
+        LocationCase{"Fallback", [](Tree &t) { t.node(fallback, "0", "isa_major 9\n"); }, false, "quarn900\n", ""},
+        LocationCase{"PrimaryWins",
+                     [](Tree &t) {
+                         t.node(primary, "0", "isa_major 10\n");
+                         t.node(fallback, "0", "isa_major 9\n");
+                     },
+                     false, "quarn1000\n", ""},
+        LocationCase{"PrimaryWithoutNodes",
+                     [](Tree &t) {
+                         t.dir("sys/devices/virtual/zerdo/qlvn/layout");
+                         t.node(fallback, "0", "isa_major 9\n");
+                     },
+                     false, "", not_found},
+        LocationCase{"Neither", [](Tree &t) { t.dir("sys/devices/virtual"); }, false, "", not_found},
+        LocationCase{"NodesIsAFile", [](Tree &t) { t.file(primary, "isa_major 1\n"); }, false, "", not_found},
+        LocationCase{"EmptyNodes", [](Tree &t) { t.dir(primary); }, false, "", ""},
+        LocationCase{"PrimaryNotSearchable",
+                     [](Tree &t) {
+                         t.node(primary, "0", "isa_major 10\n");
+                         t.node(fallback, "0", "isa_major 9\n");
+                         t.dir("sys/devices/virtual/zerdo", 0700);
+                     },
+                     true, "quarn900\n", ""},
+        LocationCase{"NodesNotReadable",
+                     [](Tree &t) {
+                         t.node(primary, "0", "isa_major 10\n");
+                         t.dir(primary, 0311);
+                     },
+                     true, "", not_found},
+        LocationCase{"PropertiesNotReadable",
+                     [](Tree &t) { t.file(primary + "/0/properties", "isa_major 10\n", 0200); }, true, "",
+                     "fopen: Permission denied\n"},
+        LocationCase{"NodeNotSearchable",
+                     [](Tree &t) {
+                         t.node(primary, "0", "isa_major 10\n");
+                         t.dir(primary + "/0", 0600);
+                     },
+                     true, "", "fopen: Permission denied\n"}),
+    [](const testing::TestParamInfo<LocationCase> &info) { return std::string(info.param.name); });
+
+// A nodes directory with every kind of entry; the expected streams follow the
+// order in which the directory returns its entries.
+TEST(Walk, VisitsEveryDirectoryEntryInDirectoryOrder)
+{
+    Tree tree;
+    const std::map<std::string, std::pair<std::string, std::string>> expected = {
+        {"0", {"quarn1000\n", ""}},
+        {".hidden", {"quarn904\n", ""}},
+        {"node with spaces", {"quarn1100\n", ""}},
+        {std::string(255, 'n'), {"quarn1201\n", ""}},
+        {"twin", {"quarn1000\n", ""}},
+        {"cpu", {"", ""}},
+        {"link", {"quarn1000\n", ""}},
+        {"dangling", {"", "stat: No such file or directory\n"}},
+        {"loop", {"", "stat: Too many levels of symbolic links\n"}},
+        {"no_properties", {"", "fopen: No such file or directory\n"}},
+        {"properties_is_dir", {"", ""}},
+        {"regular", {"", ""}},
+        {"fifo", {"", ""}},
+    };
+    tree.node(primary, "0", "cpu_cores_count 0\nisa_major 10\nisa_minor 0\n");
+    tree.node(primary, ".hidden", "isa_major 9 isa_minor 4\n");
+    tree.node(primary, "node with spaces", "isa_major 11\n");
+    tree.node(primary, std::string(255, 'n'), "isa_major 12 isa_minor 1\n");
+    tree.node(primary, "twin", "isa_major 10\n");
+    tree.node(primary, "cpu", "isa_major 0\n");
+    tree.node(primary, "cpu/caches", "isa_major 5\n");
+    tree.link(primary + "/link", "0");
+    tree.link(primary + "/dangling", "missing");
+    tree.link(primary + "/loop", "loop");
+    tree.dir(primary + "/no_properties");
+    tree.dir(primary + "/properties_is_dir/properties");
+    tree.file(primary + "/regular", "isa_major 3\n");
+    tree.fifo(primary + "/fifo");
+
+    std::string out;
+    std::string err;
+    const auto order = tree.listing(primary);
+    ASSERT_EQ(order.size(), expected.size());
+    for (const auto &name : order) {
+        out += expected.at(name).first;
+        err += expected.at(name).second;
+    }
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY), out, err);
+}
+
+TEST(Arguments, ChangeNothing)
+{
+    Tree tree;
+    tree.node(primary, "0", "isa_major 10\n");
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY, false, {"--help", "-v", "sys"}), "quarn1000\n", "");
+}
+
+// The production binary on this machine's own sysfs.
+TEST(Production, ReadsRealSysfs)
+{
+    Tree tree;
+    const Outcome got = tree.run(GPU_ARCH_BINARY);
+    EXPECT_EQ(got.status, 0);
+    std::stringstream lines(got.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.rfind("quarn", 0) == 0 && line.find_first_not_of("-0123456789", 5) == std::string::npos)
+            << line;
+    }
+}
+
+} // namespace
