@@ -121,7 +121,9 @@ public:
             binary = copy;
         }
         std::vector<std::string> argv;
-        std::stringstream emulator(GPU_ARCH_TEST_EMULATOR);
+        // A launcher such as valgrind may be put in front of the tool instead.
+        const char *launcher = getenv("GPU_ARCH_TEST_LAUNCHER");
+        std::stringstream emulator(launcher != nullptr ? launcher : GPU_ARCH_TEST_EMULATOR);
         for (std::string word; emulator >> word;) {
             argv.push_back(word);
         }
@@ -304,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](Tree &t) {
                          t.node(primary, "0", "isa_major 10\n");
                          t.node(fallback, "0", "isa_major 9\n");
-                         t.dir("sys/devices/virtual/zerdo", 0700);
+                         t.dir("sys/devices/virtual/zerdo", 0600);
                      },
                      true, "quarn900\n", ""},
         LocationCase{"NodesNotReadable",
