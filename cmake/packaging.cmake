@@ -20,11 +20,10 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${GPU_ARCH_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "report the architecture of each GPU from sysfs
- gpu_arch reads the topology tree that the qlvn GPU kernel driver publishes
- in sysfs and prints one line per GPU architecture it finds, such as
- quarn1000. Build systems and scripts use it to choose the architecture
- to compile for.")
+  "gpu_arch reads the topology tree that the qlvn GPU kernel driver publishes
+in sysfs and prints one line per GPU architecture it finds, such as
+quarn1000. Build systems and scripts use it to choose the architecture
+to compile for.")
 if(GPU_ARCH_STATIC)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
 else()
