@@ -3,11 +3,7 @@
 // exit status exactly. The binary under test is built with the relative sysfs
 // root "sys", so every case has its own tree.
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +11,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,6 +21,8 @@
 #include <gtest/gtest.h>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string primary = "sys/devices/virtual/zerdo/qlvn/layout/nodes";
 const std::string fallback = "sys/devices/virtual/qlvn/qlvn/layout/nodes";
@@ -43,70 +43,47 @@ public:
         char name[] = "/tmp/gpu_arch_test.XXXXXX";
         EXPECT_NE(mkdtemp(name), nullptr);
         root_ = name;
-        chmod(root_.c_str(), 0755);
+        fs::permissions(root_, fs::perms(0755));
     }
     ~Tree()
     {
-        // Directories closed to their owner cannot be emptied by a normal user.
+        // A directory closed to its owner cannot be emptied by a normal user.
+        std::error_code ignored;
         for (const auto &closed : closed_dirs_) {
-            chmod(closed.c_str(), 0755);
+            fs::permissions(closed, fs::perms(0755), ignored);
         }
-        nftw(
-            root_.c_str(), [](const char *path, const struct stat *, int, FTW *) { return remove(path); }, 16,
-            FTW_DEPTH | FTW_PHYS);
+        fs::remove_all(root_, ignored);
     }
     Tree(const Tree &) = delete;
     Tree &operator=(const Tree &) = delete;
 
-    std::string path(const std::string &relative) const { return root_ + "/" + relative; }
+    fs::path path(const std::string &relative) const { return root_ / relative; }
 
-    void dir(const std::string &relative, mode_t mode = 0755)
+    void dir(const std::string &relative, unsigned mode = 0755)
     {
-        std::string partial;
-        std::stringstream parts(relative);
-        for (std::string part; std::getline(parts, part, '/');) {
-            partial += (partial.empty() ? "" : "/") + part;
-            mkdir(path(partial).c_str(), 0755);
-        }
-        ASSERT_EQ(chmod(path(relative).c_str(), mode), 0) << relative;
+        fs::create_directories(path(relative));
+        fs::permissions(path(relative), fs::perms(mode));
         if (mode != 0755) {
             closed_dirs_.push_back(path(relative));
         }
     }
-    void file(const std::string &relative, const std::string &content, mode_t mode = 0644)
+    void file(const std::string &relative, const std::string &content, unsigned mode = 0644)
     {
-        const auto slash = relative.rfind('/');
-        if (slash != std::string::npos) {
-            dir(relative.substr(0, slash));
-        }
-        FILE *f = fopen(path(relative).c_str(), "wb");
-        ASSERT_NE(f, nullptr) << relative;
-        fwrite(content.data(), 1, content.size(), f);
-        fclose(f);
-        ASSERT_EQ(chmod(path(relative).c_str(), mode), 0);
+        fs::create_directories(path(relative).parent_path());
+        std::ofstream(path(relative), std::ios::binary) << content;
+        fs::permissions(path(relative), fs::perms(mode));
     }
     void node(const std::string &nodes, const std::string &name, const std::string &properties)
     {
         file(nodes + "/" + name + "/properties", properties);
     }
-    void link(const std::string &relative, const std::string &target)
-    {
-        ASSERT_EQ(symlink(target.c_str(), path(relative).c_str()), 0) << relative;
-    }
-    void fifo(const std::string &relative) { ASSERT_EQ(mkfifo(path(relative).c_str(), 0644), 0); }
 
     // Entry names of a directory in the order the file system returns them.
     std::vector<std::string> listing(const std::string &relative) const
     {
         std::vector<std::string> names;
-        DIR *d = opendir(path(relative).c_str());
-        for (const dirent *e = nullptr; d != nullptr && (e = readdir(d)) != nullptr;) {
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
-                names.emplace_back(e->d_name);
-            }
-        }
-        if (d != nullptr) {
-            closedir(d);
+        for (const auto &entry : fs::directory_iterator(path(relative))) {
+            names.push_back(entry.path().filename());
         }
         return names;
     }
@@ -117,7 +94,8 @@ public:
         if (unprivileged) {
             // The build folder may not be reachable for nobody: run a copy.
             const std::string copy = path("gpu_arch");
-            EXPECT_EQ(system(("cp '" + binary + "' '" + copy + "'").c_str()), 0);
+            std::ofstream(copy, std::ios::binary) << std::ifstream(binary, std::ios::binary).rdbuf();
+            EXPECT_EQ(chmod(copy.c_str(), 0755), 0);
             binary = copy;
         }
         std::vector<std::string> argv;
@@ -129,71 +107,55 @@ public:
         }
         argv.push_back(binary);
         argv.insert(argv.end(), args.begin(), args.end());
-        return spawn(argv, unprivileged);
-    }
 
-private:
-    Outcome spawn(const std::vector<std::string> &argv, bool unprivileged) const
-    {
-        int out[2];
-        int err[2];
-        EXPECT_EQ(pipe(out), 0);
-        EXPECT_EQ(pipe(err), 0);
+        // Both streams go to unlinked files, read back once the run is over.
+        FILE *out = tmpfile();
+        FILE *err = tmpfile();
         const pid_t pid = fork();
         if (pid == 0) {
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            close(out[0]);
-            close(err[0]);
-            if (chdir(root_.c_str()) != 0) {
-                _exit(126);
-            }
-            if (unprivileged && geteuid() == 0) {
-                const passwd *nobody = getpwnam("nobody");
-                const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
-                const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
-                if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
-                    _exit(125);
-                }
-            }
-            std::vector<char *> raw;
-            for (const auto &word : argv) {
-                raw.push_back(const_cast<char *>(word.c_str()));
-            }
-            raw.push_back(nullptr);
-            execvp(raw[0], raw.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        Outcome outcome;
-        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        std::string *sinks[2] = {&outcome.out, &outcome.err};
-        for (int open_pipes = 2; open_pipes > 0;) {
-            poll(fds, 2, -1);
-            for (int i = 0; i < 2; ++i) {
-                char chunk[4096];
-                if (fds[i].fd < 0 || fds[i].revents == 0) {
-                    continue;
-                }
-                const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-                if (n > 0) {
-                    sinks[i]->append(chunk, static_cast<size_t>(n));
-                } else {
-                    close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open_pipes;
-                }
-            }
+            exec_child(argv, unprivileged, fileno(out), fileno(err));
         }
         int status = 0;
         waitpid(pid, &status, 0);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return outcome;
+        return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
     }
 
-    std::string root_;
-    std::vector<std::string> closed_dirs_;
+private:
+    [[noreturn]] void exec_child(const std::vector<std::string> &argv, bool unprivileged, int out, int err) const
+    {
+        if (dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(root_.c_str()) != 0) {
+            _exit(126);
+        }
+        if (unprivileged && geteuid() == 0) {
+            const passwd *nobody = getpwnam("nobody");
+            const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+            const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+                _exit(125);
+            }
+        }
+        std::vector<char *> raw;
+        for (const auto &word : argv) {
+            raw.push_back(const_cast<char *>(word.c_str()));
+        }
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+
+    static std::string slurp(FILE *file)
+    {
+        std::string text;
+        rewind(file);
+        for (int c = 0; (c = fgetc(file)) != EOF;) {
+            text.push_back(static_cast<char>(c));
+        }
+        fclose(file);
+        return text;
+    }
+
+    fs::path root_;
+    std::vector<fs::path> closed_dirs_;
 };
 
 void expect_outcome(const Outcome &got, const std::string &out, const std::string &err)
@@ -353,13 +315,13 @@ TEST(Walk, VisitsEveryDirectoryEntryInDirectoryOrder)
     tree.node(primary, "twin", "isa_major 10\n");
     tree.node(primary, "cpu", "isa_major 0\n");
     tree.node(primary, "cpu/caches", "isa_major 5\n");
-    tree.link(primary + "/link", "0");
-    tree.link(primary + "/dangling", "missing");
-    tree.link(primary + "/loop", "loop");
+    fs::create_symlink("0", tree.path(primary + "/link"));
+    fs::create_symlink("missing", tree.path(primary + "/dangling"));
+    fs::create_symlink("loop", tree.path(primary + "/loop"));
     tree.dir(primary + "/no_properties");
     tree.dir(primary + "/properties_is_dir/properties");
     tree.file(primary + "/regular", "isa_major 3\n");
-    tree.fifo(primary + "/fifo");
+    ASSERT_EQ(mkfifo(tree.path(primary + "/fifo").c_str(), 0644), 0);
 
     std::string out;
     std::string err;
