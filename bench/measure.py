@@ -222,6 +222,8 @@ def main():
         f"- System calls per node: {per_node_syscalls:.2f} (strace -c, {small} against {large} nodes).",
         f"- Heap allocations per node: {per_node_allocs:.2f} (valgrind on the dynamically linked build, "
         f"{small} against {large} nodes).",
+        "- Peak RSS is read through a small static launcher (`bench/peak_rss.c`); the kernel counts the "
+        "launcher's pages before exec too, so each figure is an upper bound, comparable with the floor's.",
         "",
     ]
     report = "\n".join(lines)
