@@ -19,12 +19,14 @@
 #define GPU_ARCH_SYSFS_ROOT "/sys"
 #endif
 
+#define QLVN_PRIMARY_DEVICE_DIR GPU_ARCH_SYSFS_ROOT "/devices/virtual/zerdo/qlvn"
+
 // The driver's device directory at its primary location.
-static const char *QLVN_SYSFS_PATH_PREFIX = GPU_ARCH_SYSFS_ROOT "/devices/virtual/zerdo/qlvn";
+static const char *QLVN_SYSFS_PATH_PREFIX = QLVN_PRIMARY_DEVICE_DIR;
 // The nodes directory chosen at start-up.
 static const char *QLVN_SYSFS_PATH_NODES = nullptr;
 
-static const char nodes_path_primary[] = GPU_ARCH_SYSFS_ROOT "/devices/virtual/zerdo/qlvn/layout/nodes";
+static const char nodes_path_primary[] = QLVN_PRIMARY_DEVICE_DIR "/layout/nodes";
 static const char nodes_path_fallback[] = GPU_ARCH_SYSFS_ROOT "/devices/virtual/qlvn/qlvn/layout/nodes";
 
 // The current line of the properties file being scanned.
