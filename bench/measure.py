@@ -161,7 +161,7 @@ def main():
     parser.add_argument("--tool-dynamic", required=True, help="the same, dynamically linked")
     parser.add_argument("--floor", required=True, help="a static program that does nothing")
     parser.add_argument("--peak-rss", required=True, help="the peak_rss launcher")
-    parser.add_argument("--rounds", type=int, default=300)
+    parser.add_argument("--rounds", type=int, default=500)
     parser.add_argument("--report", help="Markdown file to write")
     args = parser.parse_args()
 
