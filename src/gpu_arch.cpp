@@ -1,10 +1,15 @@
 // gpu_arch: prints one "quarn<N>" line for every GPU architecture that the qlvn
 // driver publishes in its sysfs topology tree.
 //
+// Usage: gpu_arch (arguments are ignored)
+//
 // Standard output carries nothing but architecture lines; problems go to
-// standard error and the exit status is always 0, because build scripts parse
-// the output and treat an empty result as "no GPU".
+// standard error and the tool goes on where it can. The exit status is 0,
+// except when a line could not be written to standard output: then the last
+// message is "write: <error>" and the status is 1, so that lost output is
+// never mistaken for "no GPU".
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +41,16 @@ static char buffer[4096];
 // saves the per-file buffer allocation and the fstat stdio would make to size
 // it. Only one properties file is open at a time.
 static char properties_stream_buffer[8192];
+
+// The error of the first failed write to standard output; 0 while none failed.
+static int stdout_write_error = 0;
+
+static void note_stdout_write_error()
+{
+    if (stdout_write_error == 0) {
+        stdout_write_error = errno != 0 ? errno : EIO;
+    }
+}
 
 // Returns the number after the first occurrence of key in buffer, or 0 when
 // the key does not occur. Blanks and tabs may separate key and number; the
@@ -75,7 +90,13 @@ static void process_properties_file(const char *path)
         }
         // major * 100 + minor wrapping in 32 bits, computed without signed overflow.
         const uint32_t arch = static_cast<uint32_t>(major) * 100U + static_cast<uint32_t>(minor);
-        printf("quarn%d\n", static_cast<int>(arch));
+        if (printf("quarn%d\n", static_cast<int>(arch)) < 0) {
+            note_stdout_write_error();
+        }
+    }
+    // A failed read ends the scan like end of file, but is not silent.
+    if (ferror(file) != 0) {
+        perror("fgets");
     }
     fclose(file);
 }
@@ -93,16 +114,23 @@ static void traverse_directory(const char *path)
 
     char entry_path[1024];
     char properties_path[1024];
-    const struct dirent *entry = nullptr;
-    while ((entry = readdir(dir)) != nullptr) {
+    for (;;) {
+        errno = 0;
+        const struct dirent *entry = readdir(dir);
+        if (entry == nullptr) {
+            // End of directory leaves errno alone; a read error sets it.
+            if (errno != 0) {
+                perror("readdir");
+            }
+            break;
+        }
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
             continue;
         }
-        // A path too long for its buffer is cut short; entry names are at most
-        // 255 bytes, so with the fixed locations this does not happen.
-        if (snprintf(entry_path, sizeof entry_path, "%s/%s", path, entry->d_name) < 0) {
-            continue;
-        }
+        // A path too long for its buffer is cut short without notice; entry
+        // names are at most 255 bytes, so with the fixed locations this does
+        // not happen.
+        snprintf(entry_path, sizeof entry_path, "%s/%s", path, entry->d_name);
         struct stat status = {};
         if (stat(entry_path, &status) != 0) {
             perror("stat");
@@ -111,9 +139,14 @@ static void traverse_directory(const char *path)
         if ((status.st_mode & S_IFMT) != S_IFDIR) {
             continue;
         }
-        if (snprintf(properties_path, sizeof properties_path, "%s/properties", entry_path) < 0) {
-            continue;
-        }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation" // cut short on purpose, as above
+#endif
+        snprintf(properties_path, sizeof properties_path, "%s/properties", entry_path);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
         process_properties_file(properties_path);
     }
     closedir(dir);
@@ -129,5 +162,15 @@ int main()
         QLVN_SYSFS_PATH_NODES = nodes_path_fallback;
     }
     traverse_directory(QLVN_SYSFS_PATH_NODES);
+
+    // Whatever is still buffered goes out now, so that its failure is seen.
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        note_stdout_write_error();
+    }
+    if (stdout_write_error != 0) {
+        errno = stdout_write_error;
+        perror("write");
+        return 1;
+    }
     return 0;
 }

@@ -3,12 +3,14 @@
 // exit status exactly. The binary under test is built with the relative sysfs
 // root "sys", so every case has its own tree.
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,6 +34,16 @@ struct Outcome {
     std::string out;
     std::string err;
     int status = -1;
+};
+
+// Where the tool's standard output goes.
+enum class Stdout { File, DevFull, Closed, BrokenPipe };
+
+struct RunOptions {
+    bool unprivileged = false;       // as nobody when run as root
+    Stdout stdout_to = Stdout::File; // only File captures the output
+    bool fail_readdir = false;       // every directory read fails with EIO
+    std::vector<std::string> args = {};
 };
 
 // A directory tree under /tmp, readable by everyone so that cases can also run
@@ -88,10 +100,10 @@ public:
         return names;
     }
 
-    // Runs binary with the tree as working directory, optionally as nobody.
-    Outcome run(std::string binary, bool unprivileged = false, const std::vector<std::string> &args = {}) const
+    // Runs binary with the tree as working directory, as the options say.
+    Outcome run(std::string binary, const RunOptions &options = {}) const
     {
-        if (unprivileged) {
+        if (options.unprivileged) {
             // The build folder may not be reachable for nobody: run a copy.
             const std::string copy = path("gpu_arch");
             std::ofstream(copy, std::ios::binary) << std::ifstream(binary, std::ios::binary).rdbuf();
@@ -99,6 +111,9 @@ public:
             binary = copy;
         }
         std::vector<std::string> argv;
+        if (options.fail_readdir) {
+            argv.emplace_back(GPU_ARCH_FAIL_GETDENTS);
+        }
         // A launcher such as valgrind may be put in front of the tool instead.
         const char *launcher = getenv("GPU_ARCH_TEST_LAUNCHER");
         std::stringstream emulator(launcher != nullptr ? launcher : GPU_ARCH_TEST_EMULATOR);
@@ -106,14 +121,14 @@ public:
             argv.push_back(word);
         }
         argv.push_back(binary);
-        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), options.args.begin(), options.args.end());
 
         // Both streams go to unlinked files, read back once the run is over.
         FILE *out = tmpfile();
         FILE *err = tmpfile();
         const pid_t pid = fork();
         if (pid == 0) {
-            exec_child(argv, unprivileged, fileno(out), fileno(err));
+            exec_child(argv, options, fileno(out), fileno(err));
         }
         int status = 0;
         waitpid(pid, &status, 0);
@@ -121,18 +136,24 @@ public:
     }
 
 private:
-    [[noreturn]] void exec_child(const std::vector<std::string> &argv, bool unprivileged, int out, int err) const
+    [[noreturn]] void exec_child(const std::vector<std::string> &argv, const RunOptions &options, int out,
+                                 int err) const
     {
-        if (dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(root_.c_str()) != 0) {
+        if (dup2(err, 2) < 0 || chdir(root_.c_str()) != 0 || !redirect_stdout(options.stdout_to, out)) {
             _exit(126);
         }
-        if (unprivileged && geteuid() == 0) {
+        if (options.unprivileged && geteuid() == 0) {
             const passwd *nobody = getpwnam("nobody");
             const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
             const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
             if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
                 _exit(125);
             }
+        }
+        if (options.fail_readdir) {
+            // The leak checker lists the process's threads through a directory
+            // read at exit, which fails here too; valgrind still checks leaks.
+            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
         }
         std::vector<char *> raw;
         for (const auto &word : argv) {
@@ -141,6 +162,27 @@ private:
         raw.push_back(nullptr);
         execvp(raw[0], raw.data());
         _exit(127);
+    }
+
+    static bool redirect_stdout(Stdout to, int file)
+    {
+        switch (to) {
+        case Stdout::File:
+            return dup2(file, 1) == 1;
+        case Stdout::DevFull: {
+            const int full = open("/dev/full", O_WRONLY);
+            return full >= 0 && dup2(full, 1) == 1;
+        }
+        case Stdout::Closed:
+            return close(1) == 0;
+        case Stdout::BrokenPipe: {
+            // An ignored SIGPIPE stays ignored across exec: writes fail with EPIPE.
+            int ends[2];
+            return pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], 1) == 1 &&
+                   signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+        }
+        }
+        return false;
     }
 
     static std::string slurp(FILE *file)
@@ -158,11 +200,11 @@ private:
     std::vector<fs::path> closed_dirs_;
 };
 
-void expect_outcome(const Outcome &got, const std::string &out, const std::string &err)
+void expect_outcome(const Outcome &got, const std::string &out, const std::string &err, int status = 0)
 {
     EXPECT_EQ(got.out, out);
     EXPECT_EQ(got.err, err);
-    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.status, status);
 }
 
 // One properties file in one node: its content and the stdout it must give.
@@ -195,6 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
         PropertiesCase{"MinorAlone", "isa_minor 3\n", ""},
         PropertiesCase{"MajorZero", "simd_count 256\nisa_major 0\nisa_minor 6\n", ""},
         PropertiesCase{"NegativeMajor", "isa_major -1\n", "quarn-100\n"},
+        PropertiesCase{"SumIsZero", "isa_major 1 isa_minor -100\n", "quarn0\n"},
+        PropertiesCase{"MinorDoesNotCarryOver", "isa_minor 5\nisa_major 3\n", "quarn300\n"},
         PropertiesCase{"TabAndBlank", "isa_major\t 7\n", "quarn700\n"},
         PropertiesCase{"OtherSeparators", "isa_major=7\nisa_major: 7\n", ""},
         PropertiesCase{"TrailingLetters", "isa_major 7abc\n", "quarn700\n"},
@@ -241,7 +285,8 @@ TEST_P(Locations, ChooseAndReadNodesDirectory)
 {
     Tree tree;
     GetParam().build(tree);
-    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY, GetParam().unprivileged), GetParam().out, GetParam().err);
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY, {.unprivileged = GetParam().unprivileged}), GetParam().out,
+                   GetParam().err);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -261,6 +306,19 @@ INSTANTIATE_TEST_SUITE_P(
                          t.node(fallback, "0", "isa_major 9\n");
                      },
                      false, "", not_found},
+        LocationCase{"PrimaryDeviceOnly",
+                     [](Tree &t) {
+                         t.dir("sys/devices/virtual/zerdo/qlvn");
+                         t.node(fallback, "0", "isa_major 9\n");
+                     },
+                     false, "", not_found},
+        LocationCase{"PrimaryDeviceClosed",
+                     [](Tree &t) {
+                         t.node(primary, "0", "isa_major 10\n");
+                         t.node(fallback, "0", "isa_major 9\n");
+                         t.dir("sys/devices/virtual/zerdo/qlvn", 0);
+                     },
+                     true, "", not_found},
         LocationCase{"Neither", [](Tree &t) { t.dir("sys/devices/virtual"); }, false, "", not_found},
         LocationCase{"NodesIsAFile", [](Tree &t) { t.file(primary, "isa_major 1\n"); }, false, "", not_found},
         LocationCase{"EmptyNodes", [](Tree &t) { t.dir(primary); }, false, "", ""},
@@ -304,7 +362,7 @@ TEST(Walk, VisitsEveryDirectoryEntryInDirectoryOrder)
         {"dangling", {"", "stat: No such file or directory\n"}},
         {"loop", {"", "stat: Too many levels of symbolic links\n"}},
         {"no_properties", {"", "fopen: No such file or directory\n"}},
-        {"properties_is_dir", {"", ""}},
+        {"properties_is_dir", {"", "fgets: Is a directory\n"}},
         {"regular", {"", ""}},
         {"fifo", {"", ""}},
     };
@@ -334,11 +392,62 @@ TEST(Walk, VisitsEveryDirectoryEntryInDirectoryOrder)
     expect_outcome(tree.run(GPU_ARCH_TREE_BINARY), out, err);
 }
 
+// Lost output is the one failure that changes the exit status; with nothing to
+// write, a broken standard output is no error.
+struct OutputFailureCase {
+    const char *name;
+    Stdout stdout_to;
+    std::string error;
+};
+
+class OutputFailures : public testing::TestWithParam<OutputFailureCase> {};
+
+TEST_P(OutputFailures, ReportLostOutputLast)
+{
+    Tree with_gpus;
+    for (const char *node : {"0", "1", "2"}) {
+        with_gpus.node(primary, node, "isa_major 10\n");
+    }
+    with_gpus.dir(primary + "/no_properties");
+    expect_outcome(with_gpus.run(GPU_ARCH_TREE_BINARY, {.stdout_to = GetParam().stdout_to}), "",
+                   "fopen: No such file or directory\nwrite: " + GetParam().error + "\n", 1);
+
+    Tree without_gpus;
+    without_gpus.node(primary, "cpu", "isa_major 0\n");
+    expect_outcome(without_gpus.run(GPU_ARCH_TREE_BINARY, {.stdout_to = GetParam().stdout_to}), "", "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OutputFailures,
+                         testing::Values(OutputFailureCase{"DeviceFull", Stdout::DevFull, "No space left on device"},
+                                         OutputFailureCase{"Closed", Stdout::Closed, "Bad file descriptor"},
+                                         OutputFailureCase{"BrokenPipe", Stdout::BrokenPipe, "Broken pipe"}),
+                         [](const testing::TestParamInfo<OutputFailureCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// A properties file whose read fails is reported; the walk goes on.
+TEST(ReadFailures, PropertiesReadErrorIsReported)
+{
+    Tree tree;
+    tree.node(primary, "0", "isa_major 10\n");
+    tree.dir(primary + "/mem");
+    // Offset 0 of a process's memory is never mapped: reading it fails with EIO.
+    fs::create_symlink("/proc/self/mem", tree.path(primary + "/mem/properties"));
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY), "quarn1000\n", "fgets: Input/output error\n");
+}
+
+TEST(ReadFailures, NodesDirectoryReadErrorIsReported)
+{
+    Tree tree;
+    tree.node(primary, "0", "isa_major 10\n");
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY, {.fail_readdir = true}), "", "readdir: Input/output error\n");
+}
+
 TEST(Arguments, ChangeNothing)
 {
     Tree tree;
     tree.node(primary, "0", "isa_major 10\n");
-    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY, false, {"--help", "-v", "sys"}), "quarn1000\n", "");
+    expect_outcome(tree.run(GPU_ARCH_TREE_BINARY, {.args = {"--help", "-v", "sys"}}), "quarn1000\n", "");
 }
 
 // The production binary on this machine's own sysfs.
