@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Generates driver trees and measures gpu_arch on them as whole processes.
 
 Called by bench/run, which builds the binaries. Prints the results and writes

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Runs a command and prints its peak resident set size in KiB. Kept tiny and
    static: the kernel counts the launcher's own pages before exec towards the
    child's peak, which would hide the command's own figure behind a large

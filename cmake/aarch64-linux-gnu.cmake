@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for Linux on AArch64 with Debian's cross compiler
 # (g++-aarch64-linux-gnu); tests run under qemu-user (qemu-aarch64).
 set(CMAKE_SYSTEM_NAME Linux)

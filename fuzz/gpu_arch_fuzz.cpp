@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes through the properties scan as the content of one
 // properties file and checks the architecture lines it prints against a
 // separate, deliberately plain reading of the same bytes.

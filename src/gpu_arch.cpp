@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gpu_arch: prints one "quarn<N>" line for every GPU architecture that the qlvn
 // driver publishes in its sysfs topology tree.
 //

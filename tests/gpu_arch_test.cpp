@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Black-box tests: each case builds a driver tree in a fresh directory, runs
 // the real binary there as a child process and compares stdout, stderr and the
 // exit status exactly. The binary under test is built with the relative sysfs

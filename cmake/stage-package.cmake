@@ -1,0 +1,27 @@
+# SPDX-License-Identifier: MIT
+# Run by cpack after installing into its staging folder: strips the binary and
+# compresses the man pages as distributions ship them, and adds the licence and
+# changelog files each package format expects.
+
+set(usr "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
+if(NOT EXISTS "${usr}/bin/gpu_arch")
+  set(usr "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+endif()
+
+execute_process(COMMAND "${CPACK_GPU_ARCH_STRIP}" --remove-section=.comment --remove-section=.note
+                        --strip-unneeded "${usr}/bin/gpu_arch" COMMAND_ERROR_IS_FATAL ANY)
+
+file(GLOB pages "${usr}/share/man/man[1-9]/*.[1-9]")
+foreach(page IN LISTS pages)
+  execute_process(COMMAND gzip -9nf "${page}" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
+  file(COPY "${CPACK_GPU_ARCH_PACKAGING_DIR}/copyright" "${CPACK_GPU_ARCH_PACKAGING_DIR}/changelog"
+       DESTINATION "${doc}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  execute_process(COMMAND gzip -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+elseif(CPACK_GENERATOR STREQUAL "RPM")
+  file(COPY "${CPACK_GPU_ARCH_SOURCE_DIR}/LICENSE" DESTINATION "${usr}/share/licenses/${CPACK_PACKAGE_NAME}"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
