@@ -105,11 +105,13 @@ def time_commands(commands, rounds):
     samples = {key: [] for key in commands}
     order = list(commands)
     shuffler = random.Random(1)
-    for _ in range(rounds):
+    started = time.monotonic()
+    for done in range(1, rounds + 1):
         shuffler.shuffle(order)
         for key in order:
             cwd, argv = commands[key]
             samples[key].append(spawn_and_wait(cwd, argv))
+        print(f"round {done}/{rounds}: {len(order)} runs, {time.monotonic() - started:.1f} s so far", flush=True)
     return {key: statistics.median(values) for key, values in samples.items()}
 
 
@@ -135,13 +137,9 @@ def count_allocations(tool):
 
 
 def machine_description():
-    model = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            model = re.search(r"^model name\s*:\s*(.*)$", f.read(), re.M).group(1)
-    except (OSError, AttributeError):
-        pass
-    return f"{model}, {os.cpu_count()} cores, Linux {platform.release()} {platform.machine()}"
+    """Architecture, core count and kernel: enough to compare runs, and the
+    same words on any vendor's machine."""
+    return f"{platform.machine()}, {os.cpu_count()} cores, Linux {platform.release()}"
 
 
 def filesystem(path):
@@ -155,41 +153,47 @@ def filesystem(path):
     return kind
 
 
+TOOLS = ("static", "packaged")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--work", required=True, help="folder for the trees")
     parser.add_argument("--tool", required=True, help="gpu_arch built with the root 'sys', static")
-    parser.add_argument("--tool-dynamic", required=True, help="the same, dynamically linked")
     parser.add_argument("--floor", required=True, help="a static program that does nothing")
+    parser.add_argument("--tool-packaged", required=True, help="the same, linked as packaged")
+    parser.add_argument("--floor-packaged", required=True, help="a no-op linked as packaged")
     parser.add_argument("--peak-rss", required=True, help="the peak_rss launcher")
     parser.add_argument("--rounds", type=int, default=500)
-    parser.add_argument("--report", help="Markdown file to write")
+    parser.add_argument("--report", required=True, help="Markdown file to write")
     args = parser.parse_args()
 
+    tools = {"static": (args.tool, args.floor), "packaged": (args.tool_packaged, args.floor_packaged)}
     awk = shutil.which("awk")
     commands = {}
     for size in SIZES:
+        print(f"Generating a tree of {size} nodes", flush=True)
         tree = os.path.join(args.work, f"tree-{size}")
         shutil.rmtree(tree, ignore_errors=True)
         files = make_tree(tree, size)
-        commands[("floor", size)] = (tree, [args.floor])
-        commands[("gpu_arch", size)] = (tree, [args.tool])
+        for kind, (tool, floor) in tools.items():
+            commands[(f"{kind} floor", size)] = (tree, [floor])
+            commands[(kind, size)] = (tree, [tool])
         commands[("awk", size)] = (tree, [awk, AWK_PROGRAM] + files)
+    print(f"Timing {len(commands)} commands, {args.rounds} rounds", flush=True)
     medians = time_commands(commands, args.rounds)
 
+    print("Counting system calls, allocations and peak memory", flush=True)
     rows = []
     syscalls = {}
     allocations = {}
     for size in SIZES:
         os.chdir(os.path.join(args.work, f"tree-{size}"))
         syscalls[size] = count_syscalls(args.tool)
-        allocations[size] = count_allocations(args.tool_dynamic)
-        times = {name: medians[(name, size)] for name in ("floor", "gpu_arch", "awk")}
-        peak_kib = {name: peak_rss_kib(args.peak_rss, commands[(name, size)][1]) for name in times}
+        allocations[size] = count_allocations(args.tool_packaged)
+        times = {name: medians[(name, size)] for name, _ in commands if _ == size}
+        peak_kib = {name: peak_rss_kib(args.peak_rss, commands[(name, size)][1]) for name in ("static floor", "static")}
         rows.append((size, times, peak_kib))
-        print(f"{size:5} nodes: " + ", ".join(
-            f"{name} {times[name]:.0f} us ({times[name] / times['floor']:.2f}x floor, "
-            f"peak {peak_kib[name]} KiB)" for name in times), flush=True)
 
     small, large = 64, 1024
     per_node_syscalls = (syscalls[large] - syscalls[small]) / (large - small)
@@ -200,38 +204,44 @@ def main():
         "",
         f"Measured by `bench/run` on {datetime.date.today().isoformat()}: {machine_description()}; "
         f"trees on {filesystem(args.work)}.",
-        f"Whole processes, all sizes and commands run interleaved in one session, in a new random order each round; medians of {args.rounds} "
-        "runs each. The floor is a statically linked "
-        "program that does nothing; awk is one awk process over the same `properties` files.",
+        f"Whole processes, all sizes and commands run interleaved, in a new random order each round; "
+        f"medians of {args.rounds} runs each. Each build is measured against a floor of its own kind: "
+        "the static build against a statically linked program that does nothing, the packaged build "
+        "(dynamically linked, position-independent, full RELRO with immediate binding, fortified, "
+        "stack protector) against a no-op built and linked with the same flags. awk is one awk process "
+        "over the same `properties` files.",
         "",
-        "| nodes | floor (µs) | gpu_arch (µs) | gpu_arch / floor | gpu_arch µs per node over the floor "
-        "| awk (µs) | awk / floor | peak RSS floor (KiB) | peak RSS gpu_arch (KiB) | system calls "
-        "| heap allocs / frees |",
-        "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
+        "| nodes | static floor (µs) | static (µs) | static / floor | packaged floor (µs) | packaged (µs) "
+        "| packaged / floor | static µs per node over the floor | awk (µs) | awk / static floor "
+        "| peak RSS static floor / static (KiB) | system calls | heap allocs / frees |",
+        "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
     ]
-    for size, medians, peak_kib in rows:
-        floor, tool, awk_time = medians["floor"], medians["gpu_arch"], medians["awk"]
+    for size, times, peak_kib in rows:
+        static_floor, packaged_floor = times["static floor"], times["packaged floor"]
         lines.append(
-            f"| {size} | {floor:.0f} | {tool:.0f} | {tool / floor:.2f} | {(tool - floor) / size:.2f} "
-            f"| {awk_time:.0f} | {awk_time / floor:.2f} | {peak_kib['floor']} | {peak_kib['gpu_arch']} | {syscalls[size]} "
-            f"| {allocations[size][0]} / {allocations[size][1]} |")
-    tool_times = {size: medians["gpu_arch"] for size, medians, _ in rows}
+            f"| {size} | {static_floor:.0f} | {times['static']:.0f} | {times['static'] / static_floor:.2f} "
+            f"| {packaged_floor:.0f} | {times['packaged']:.0f} | {times['packaged'] / packaged_floor:.2f} "
+            f"| {(times['static'] - static_floor) / size:.2f} | {times['awk']:.0f} "
+            f"| {times['awk'] / static_floor:.2f} | {peak_kib['static floor']} / {peak_kib['static']} "
+            f"| {syscalls[size]} | {allocations[size][0]} / {allocations[size][1]} |")
+    static_times = {size: times["static"] for size, times, _ in rows}
     lines += [
         "",
-        f"- Cost of one more node: {(tool_times[64] - tool_times[10]) / 54:.2f} µs from 10 to 64 nodes, "
-        f"{(tool_times[1024] - tool_times[64]) / 960:.2f} µs from 64 to 1024 nodes.",
-        f"- System calls per node: {per_node_syscalls:.2f} (strace -c, {small} against {large} nodes).",
-        f"- Heap allocations per node: {per_node_allocs:.2f} (valgrind on the dynamically linked build, "
+        f"- Cost of one more node (static): {(static_times[64] - static_times[10]) / 54:.2f} µs from 10 to 64 "
+        f"nodes, {(static_times[1024] - static_times[64]) / 960:.2f} µs from 64 to 1024 nodes.",
+        f"- System calls per node: {per_node_syscalls:.2f} (strace -c on the static build, {small} against "
+        f"{large} nodes).",
+        f"- Heap allocations per node: {per_node_allocs:.2f} (valgrind on the packaged build, "
         f"{small} against {large} nodes).",
-        "- Peak RSS is read through a small static launcher (`bench/peak_rss.c`); the kernel counts the "
+        "- Peak RSS is read through a small static launcher (`bench/peak_rss.cpp`); the kernel counts the "
         "launcher's pages before exec too, so each figure is an upper bound, comparable with the floor's.",
         "",
     ]
     report = "\n".join(lines)
     print("\n" + report)
-    if args.report:
-        with open(args.report, "w") as f:
-            f.write(report)
+    with open(args.report, "w") as f:
+        f.write(report)
+    print(f"Report written to {args.report}")
 
 
 if __name__ == "__main__":

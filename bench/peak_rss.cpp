@@ -1,9 +1,9 @@
-/* SPDX-License-Identifier: MIT */
-/* Runs a command and prints its peak resident set size in KiB. Kept tiny and
-   static: the kernel counts the launcher's own pages before exec towards the
-   child's peak, which would hide the command's own figure behind a large
-   launcher such as an interpreter. */
-#include <stdio.h>
+// SPDX-License-Identifier: MIT
+// Runs a command and prints its peak resident set size in KiB. Kept tiny and
+// static: the kernel counts the launcher's own pages before exec towards the
+// child's peak, which would hide the command's own figure behind a large
+// launcher such as an interpreter.
+#include <cstdio>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
