@@ -25,26 +25,18 @@ function(make_tool_wrapper redirect)
                                                  WORLD_READ WORLD_EXECUTE)
 endfunction()
 
-# Configures the consumer; sets status, output (both streams) and the found.txt values.
-function(configure_consumer requested_version)
+# Configures the consumer; sets status, output (both streams) and what it found.
+macro(configure_consumer requested_version)
   file(REMOVE_RECURSE ${case_dir}/build)
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR} -B ${case_dir}/build
                           -D CMAKE_PREFIX_PATH=${prefix} -D REQUESTED_VERSION=${requested_version}
                           -D GPU_ARCH_EXECUTABLE=${case_dir}/gpu_arch.sh
-                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  set(status ${result} PARENT_SCOPE)
-  set(output "${out}${err}" PARENT_SCOPE)
-  foreach(key location architectures count)
-    set(${key} "<none>" PARENT_SCOPE)
-  endforeach()
-  if(EXISTS ${case_dir}/build/found.txt)
-    file(STRINGS ${case_dir}/build/found.txt lines)
-    foreach(line IN LISTS lines)
-      string(REGEX MATCH "^([a-z]+)=(.*)$" ignored "${line}")
-      set(${CMAKE_MATCH_1} "${CMAKE_MATCH_2}" PARENT_SCOPE)
-    endforeach()
-  endif()
-endfunction()
+                  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  set(location "<none>")
+  set(architectures "<none>")
+  set(count "<none>")
+  include(${case_dir}/build/found.cmake OPTIONAL)
+endmacro()
 
 function(expect_found expected_architectures expected_count)
   if(NOT status EQUAL 0)
