@@ -165,6 +165,7 @@ int main()
     traverse_directory(QLVN_SYSFS_PATH_NODES);
 
     // Whatever is still buffered goes out now, so that its failure is seen.
+    errno = 0;
     if (fflush(stdout) != 0 || ferror(stdout) != 0) {
         note_stdout_write_error();
     }
