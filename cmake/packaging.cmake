@@ -9,6 +9,8 @@
 
 set(GPU_ARCH_MAINTAINER "The gpu_arch developers <gpu-arch@example.org>" CACHE STRING
   "Maintainer named in the packages: set it to the publisher's address")
+set(GPU_ARCH_HOMEPAGE "https://gpu-arch.example.org/" CACHE STRING
+  "Home page named in the RPM: set it to the publisher's")
 
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(GPU_ARCH_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
@@ -83,7 +85,7 @@ set(CPACK_RPM_PACKAGE_SUMMARY "Report the architecture of each GPU from sysfs")
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "Development/Tools")
-set(CPACK_RPM_PACKAGE_URL "https://gpu-arch.example.org/")
+set(CPACK_RPM_PACKAGE_URL "${GPU_ARCH_HOMEPAGE}")
 set(CPACK_RPM_PACKAGE_AUTOREQPROV ON)
 # The file system package owns these; a package must not.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
