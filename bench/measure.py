@@ -191,7 +191,7 @@ def main():
         os.chdir(os.path.join(args.work, f"tree-{size}"))
         syscalls[size] = count_syscalls(args.tool)
         allocations[size] = count_allocations(args.tool_packaged)
-        times = {name: medians[(name, size)] for name, _ in commands if _ == size}
+        times = {name: medians[(name, at)] for name, at in commands if at == size}
         peak_kib = {name: peak_rss_kib(args.peak_rss, commands[(name, size)][1]) for name in ("static floor", "static")}
         rows.append((size, times, peak_kib))
 

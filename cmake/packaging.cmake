@@ -42,6 +42,9 @@ configure_file(packaging/copyright packaging/copyright @ONLY)
 configure_file(packaging/changelog.in packaging/changelog @ONLY)
 
 set(GPU_ARCH_PACKAGE_DIR ${PROJECT_BINARY_DIR}/packages)
+# How every shipped binary is stripped: symbols, and the sections that only
+# record how it was built.
+set(GPU_ARCH_STRIP_COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment --remove-section=.note)
 
 if(GPU_ARCH_RELEASE_TARBALL)
   gpu_arch_add_tool(gpu_arch_static "${GPU_ARCH_SYSFS_ROOT}" ON)
@@ -49,7 +52,7 @@ if(GPU_ARCH_RELEASE_TARBALL)
   set(tarball ${GPU_ARCH_PACKAGE_DIR}/${tarball_name}.tar.gz)
   add_custom_command(OUTPUT ${tarball}
     COMMAND ${CMAKE_COMMAND} -D BINARY_DIR=${PROJECT_BINARY_DIR} -D SOURCE_DIR=${PROJECT_SOURCE_DIR}
-            -D STATIC_BINARY=$<TARGET_FILE:gpu_arch_static> -D STRIP=${CMAKE_STRIP} -D NAME=${tarball_name}
+            -D STATIC_BINARY=$<TARGET_FILE:gpu_arch_static> "-D STRIP_COMMAND=${GPU_ARCH_STRIP_COMMAND}" -D NAME=${tarball_name}
             -D OUTPUT=${tarball} -D SOURCE_DATE_EPOCH=${GPU_ARCH_SOURCE_DATE_EPOCH}
             -P ${PROJECT_SOURCE_DIR}/cmake/release-tarball.cmake
     DEPENDS gpu_arch gpu_arch_static ${PROJECT_BINARY_DIR}/gpu_arch.1 ${PROJECT_SOURCE_DIR}/LICENSE
@@ -105,7 +108,7 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${GPU_ARCH_MAINTAINER}
 set(CPACK_GPU_ARCH_STATIC ${GPU_ARCH_STATIC})
 set(CPACK_GPU_ARCH_BINARY ${PROJECT_BINARY_DIR}/gpu_arch)
 set(CPACK_GPU_ARCH_READELF ${CMAKE_READELF})
-set(CPACK_GPU_ARCH_STRIP ${CMAKE_STRIP})
+set(CPACK_GPU_ARCH_STRIP_COMMAND ${GPU_ARCH_STRIP_COMMAND})
 set(CPACK_GPU_ARCH_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_GPU_ARCH_PACKAGING_DIR ${PROJECT_BINARY_DIR}/packaging)
 set(CPACK_GPU_ARCH_SOURCE_DATE_EPOCH ${GPU_ARCH_SOURCE_DATE_EPOCH})

@@ -4,12 +4,8 @@
 # changelog files each package format expects.
 
 set(usr "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
-if(NOT EXISTS "${usr}/bin/gpu_arch")
-  set(usr "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
-endif()
 
-execute_process(COMMAND "${CPACK_GPU_ARCH_STRIP}" --remove-section=.comment --remove-section=.note
-                        --strip-unneeded "${usr}/bin/gpu_arch" COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CPACK_GPU_ARCH_STRIP_COMMAND} "${usr}/bin/gpu_arch" COMMAND_ERROR_IS_FATAL ANY)
 
 file(GLOB pages "${usr}/share/man/man[1-9]/*.[1-9]")
 foreach(page IN LISTS pages)
