@@ -1,30 +1,52 @@
 # SPDX-License-Identifier: MIT
 # find_package(gpu_arch [version] CONFIG) gives:
 #
-#   gpu_arch::gpu_arch       the gpu_arch program, as an imported executable
-#                            ($<TARGET_FILE:gpu_arch::gpu_arch> in custom commands).
+#   gpu_arch::gpu_arch       the gpu_arch program of the build machine, as an
+#                            imported executable ($<TARGET_FILE:gpu_arch::gpu_arch>
+#                            in custom commands).
 #   GPU_ARCH_EXECUTABLE      cache variable: the program gpu_arch_detect runs;
-#                            defaults to gpu_arch::gpu_arch, set it to run another.
+#                            gpu_arch::gpu_arch by default, and empty when
+#                            cross-compiling. Set it to run another.
 #   gpu_arch_detect(<var>)   runs that program once and sets <var> to the GPU
-#                            architectures it printed, each once, in the order
-#                            first printed (quarn1000;quarn904), or to an empty
-#                            list when there is none. When the program fails
-#                            (exit status 1: its output was lost), it warns with
-#                            the program's message and <var> is empty.
+#                            architectures it printed on standard output, each
+#                            once, in the order first printed
+#                            (quarn1000;quarn904), or to an empty list when
+#                            there is none. When the program fails (any status
+#                            but 0, or it cannot be run), it warns with the
+#                            reason and <var> is empty. When cross-compiling
+#                            with no GPU_ARCH_EXECUTABLE set, it runs nothing:
+#                            the build machine's GPUs say nothing about the
+#                            target's, so <var> is empty and a warning says
+#                            what to set.
 
 include("${CMAKE_CURRENT_LIST_DIR}/gpu_arch-targets.cmake")
 
-get_target_property(_gpu_arch_location gpu_arch::gpu_arch LOCATION)
-set(GPU_ARCH_EXECUTABLE "${_gpu_arch_location}" CACHE FILEPATH "The gpu_arch program that gpu_arch_detect() runs")
-unset(_gpu_arch_location)
+if(CMAKE_CROSSCOMPILING)
+  set(_gpu_arch_default "")
+else()
+  get_target_property(_gpu_arch_default gpu_arch::gpu_arch LOCATION)
+endif()
+set(GPU_ARCH_EXECUTABLE "${_gpu_arch_default}" CACHE FILEPATH "The gpu_arch program that gpu_arch_detect() runs")
+unset(_gpu_arch_default)
 
 function(gpu_arch_detect out_var)
+  set(${out_var} "" PARENT_SCOPE)
+  if(NOT GPU_ARCH_EXECUTABLE)
+    get_property(warned GLOBAL PROPERTY _gpu_arch_cross_warned)
+    if(NOT warned)
+      set_property(GLOBAL PROPERTY _gpu_arch_cross_warned TRUE)
+      message(WARNING "gpu_arch_detect: cross-compiling for ${CMAKE_SYSTEM_NAME} on ${CMAKE_SYSTEM_PROCESSOR}, "
+                      "and the GPUs of the build machine say nothing about the target's. Give the target's "
+                      "architectures in ${out_var} yourself instead of detecting them (-D${out_var}=quarn1000), "
+                      "or set GPU_ARCH_EXECUTABLE to a program that answers for the target.")
+    endif()
+    return()
+  endif()
   execute_process(COMMAND "${GPU_ARCH_EXECUTABLE}"
     RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
   string(STRIP "${errors}" errors)
   if(NOT status STREQUAL "0")
     message(WARNING "gpu_arch_detect: ${GPU_ARCH_EXECUTABLE} failed (${status}): ${errors}")
-    set(${out_var} "" PARENT_SCOPE)
     return()
   endif()
   if(errors)

@@ -1,12 +1,13 @@
 # SPDX-License-Identifier: MIT
-# Read by cpack before each generator runs.
+# cpack phase: read by cpack before each generator (DEB, RPM) runs. Reads the
+# CPACK_GPU_ARCH_* settings of configure.cmake and the built binary.
 
 if(CPACK_GENERATOR MATCHES "^(DEB|RPM)$" AND CPACK_GPU_ARCH_STATIC)
   message(FATAL_ERROR "Distribution packages come from the dynamically linked build: "
                       "cmake --workflow --preset package")
 endif()
 
-# Every time stamp in the packages, and rpmbuild's, is the last commit's.
+# Every time stamp in the packages, and rpmbuild's, is the release's.
 set(ENV{SOURCE_DATE_EPOCH} "${CPACK_GPU_ARCH_SOURCE_DATE_EPOCH}")
 
 # Depends: the C library at the highest symbol version the binary needs.

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Run by cpack after installing into its staging folder: strips the binary and
-# compresses the man pages as distributions ship them, and adds the licence and
-# changelog files each package format expects.
+# cpack phase: run by cpack for each generator after installing into its
+# staging folder. Reads that folder and the CPACK_GPU_ARCH_* settings; strips
+# the binary and compresses the man pages as distributions ship them, and adds
+# the licence and changelog files each package format expects.
 
 set(usr "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 
@@ -14,7 +15,7 @@ endforeach()
 
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
-  file(COPY "${CPACK_GPU_ARCH_PACKAGING_DIR}/copyright" "${CPACK_GPU_ARCH_PACKAGING_DIR}/changelog"
+  file(COPY "${CPACK_GPU_ARCH_SOURCE_DIR}/packaging/debian/copyright" "${CPACK_GPU_ARCH_CHANGELOG}"
        DESTINATION "${doc}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   execute_process(COMMAND gzip -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
 elseif(CPACK_GENERATOR STREQUAL "RPM")
