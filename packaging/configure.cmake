@@ -12,11 +12,6 @@
 # Every time stamp is SOURCE_DATE_EPOCH when set, else the release date, so
 # that one source builds identical artefacts with or without git.
 
-set(GPU_ARCH_MAINTAINER "The gpu_arch developers <gpu-arch@example.org>" CACHE STRING
-  "Maintainer named in the packages: set it to the publisher's address")
-set(GPU_ARCH_HOMEPAGE "https://gpu-arch.example.org/" CACHE STRING
-  "Home page named in the RPM: set it to the publisher's")
-
 # Dates of the release: seconds since the epoch, and as each changelog writes them.
 function(release_date out_var format)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C date -u -d "${GPU_ARCH_RELEASE_DATE}" "+${format}"
