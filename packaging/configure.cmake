@@ -51,7 +51,6 @@ foreach(line IN LISTS debian_changelog)
 endforeach()
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/rpm-changelog "${rpm_changelog}")
 
-set(GPU_ARCH_PACKAGE_DIR ${PROJECT_BINARY_DIR}/packages)
 # How every shipped binary is stripped: symbols, and the sections that only
 # record how it was built.
 set(GPU_ARCH_STRIP_COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment --remove-section=.note)
@@ -64,12 +63,12 @@ if(GPU_ARCH_RELEASE_TARBALL)
   set(source_name gpu_arch-${PROJECT_VERSION})
   add_custom_target(source_tarball ALL
     COMMAND ${CMAKE_COMMAND} ${common_args} -D KIND=source -D NAME=${source_name}
-            -D OUTPUT=${GPU_ARCH_PACKAGE_DIR}/${source_name}.tar.gz -P ${script}
+            -D OUTPUT=${PROJECT_BINARY_DIR}/packages/${source_name}.tar.gz -P ${script}
     VERBATIM)
 
   gpu_arch_add_tool(gpu_arch_static "${GPU_ARCH_SYSFS_ROOT}" ON)
   set(binary_name gpu_arch-${PROJECT_VERSION}-linux-${GPU_ARCH_MACHINE})
-  set(binary_tarball ${GPU_ARCH_PACKAGE_DIR}/${binary_name}.tar.gz)
+  set(binary_tarball ${PROJECT_BINARY_DIR}/packages/${binary_name}.tar.gz)
   add_custom_command(OUTPUT ${binary_tarball}
     COMMAND ${CMAKE_COMMAND} ${common_args} -D KIND=binary -D NAME=${binary_name} -D OUTPUT=${binary_tarball}
             -D STATIC_BINARY=$<TARGET_FILE:gpu_arch_static> "-D STRIP_COMMAND=${GPU_ARCH_STRIP_COMMAND}"
@@ -91,7 +90,7 @@ quarn1000. Build systems and scripts use it to choose the architecture
 to compile for. A CMake package, gpu_arch, finds the tool and runs it
 at configure time.")
 # cpack works in a folder of its own; the post-build script copies the
-# packages to GPU_ARCH_PACKAGE_DIR.
+# packages to <build>/packages.
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/cpack)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR DEB RPM)
@@ -129,14 +128,11 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${GPU_ARCH_MAINTAINER}
 %define use_source_date_epoch_as_buildtime 1
 %define clamp_mtime_to_source_date_epoch 1")
 
-# Read by the cpack-*.cmake scripts.
+# Read by the cpack-*.cmake scripts, beside which the source lies.
 set(CPACK_GPU_ARCH_STATIC ${GPU_ARCH_STATIC})
-set(CPACK_GPU_ARCH_BINARY ${PROJECT_BINARY_DIR}/gpu_arch)
+set(CPACK_GPU_ARCH_BINARY_DIR ${PROJECT_BINARY_DIR})
 set(CPACK_GPU_ARCH_READELF ${CMAKE_READELF})
 set(CPACK_GPU_ARCH_STRIP_COMMAND ${GPU_ARCH_STRIP_COMMAND})
-set(CPACK_GPU_ARCH_SOURCE_DIR ${PROJECT_SOURCE_DIR})
-set(CPACK_GPU_ARCH_CHANGELOG ${PROJECT_BINARY_DIR}/packaging/changelog)
-set(CPACK_GPU_ARCH_PACKAGE_DIR ${GPU_ARCH_PACKAGE_DIR})
 set(CPACK_GPU_ARCH_SOURCE_DATE_EPOCH ${GPU_ARCH_SOURCE_DATE_EPOCH})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project-config.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-pre-build.cmake)

@@ -3,13 +3,14 @@
 # Copies the package (CPACK_PACKAGE_FILES) to the artefact folder and writes
 # SHA256SUMS there over every artefact, in the format of sha256sum.
 
-file(COPY ${CPACK_PACKAGE_FILES} DESTINATION "${CPACK_GPU_ARCH_PACKAGE_DIR}")
-file(GLOB artefacts RELATIVE "${CPACK_GPU_ARCH_PACKAGE_DIR}" "${CPACK_GPU_ARCH_PACKAGE_DIR}/*")
+set(packages "${CPACK_GPU_ARCH_BINARY_DIR}/packages")
+file(COPY ${CPACK_PACKAGE_FILES} DESTINATION "${packages}")
+file(GLOB artefacts RELATIVE "${packages}" "${packages}/*")
 list(REMOVE_ITEM artefacts SHA256SUMS)
 list(SORT artefacts)
 set(sums "")
 foreach(artefact IN LISTS artefacts)
-  file(SHA256 "${CPACK_GPU_ARCH_PACKAGE_DIR}/${artefact}" sum)
+  file(SHA256 "${packages}/${artefact}" sum)
   string(APPEND sums "${sum}  ${artefact}\n")
 endforeach()
-file(WRITE "${CPACK_GPU_ARCH_PACKAGE_DIR}/SHA256SUMS" "${sums}")
+file(WRITE "${packages}/SHA256SUMS" "${sums}")

@@ -15,10 +15,10 @@ endforeach()
 
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
-  file(COPY "${CPACK_GPU_ARCH_SOURCE_DIR}/packaging/debian/copyright" "${CPACK_GPU_ARCH_CHANGELOG}"
+  file(COPY "${CMAKE_CURRENT_LIST_DIR}/debian/copyright" "${CPACK_GPU_ARCH_BINARY_DIR}/packaging/changelog"
        DESTINATION "${doc}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   execute_process(COMMAND gzip -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
 elseif(CPACK_GENERATOR STREQUAL "RPM")
-  file(COPY "${CPACK_GPU_ARCH_SOURCE_DIR}/LICENSE" DESTINATION "${usr}/share/licenses/${CPACK_PACKAGE_NAME}"
+  file(COPY "${CMAKE_CURRENT_LIST_DIR}/../LICENSE" DESTINATION "${usr}/share/licenses/${CPACK_PACKAGE_NAME}"
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()

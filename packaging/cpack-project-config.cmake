@@ -12,7 +12,8 @@ set(ENV{SOURCE_DATE_EPOCH} "${CPACK_GPU_ARCH_SOURCE_DATE_EPOCH}")
 
 # Depends: the C library at the highest symbol version the binary needs.
 if(CPACK_GENERATOR STREQUAL "DEB")
-  execute_process(COMMAND "${CPACK_GPU_ARCH_READELF}" -W -V "${CPACK_GPU_ARCH_BINARY}"
+  set(binary "${CPACK_GPU_ARCH_BINARY_DIR}/gpu_arch")
+  execute_process(COMMAND "${CPACK_GPU_ARCH_READELF}" -W -V "${binary}"
     OUTPUT_VARIABLE version_info COMMAND_ERROR_IS_FATAL ANY)
   string(REGEX MATCHALL "GLIBC_[0-9]+(\\.[0-9]+)+" glibc_versions "${version_info}")
   set(glibc_needed "")
@@ -23,7 +24,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     endif()
   endforeach()
   if(glibc_needed STREQUAL "")
-    message(FATAL_ERROR "${CPACK_GPU_ARCH_BINARY} needs no versioned C library symbol")
+    message(FATAL_ERROR "${binary} needs no versioned C library symbol")
   endif()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${glibc_needed})")
 endif()
