@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+cmake_minimum_required(VERSION 3.25)
 # Build phase: run by the build (targets source_tarball and binary_tarball)
 # when GPU_ARCH_RELEASE_TARBALL is on.
 #

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// Building driver trees for the tests: a directory under /tmp, readable by
+// everyone so that cases can also run as an unprivileged user, removed when
+// the case ends.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+// Nodes directories below the tree, for the test build's sysfs root "sys".
+inline const std::string primary = "sys/devices/virtual/zerdo/qlvn/layout/nodes";
+inline const std::string fallback = "sys/devices/virtual/qlvn/qlvn/layout/nodes";
+
+class DriverTree {
+public:
+    DriverTree()
+    {
+        char name[] = "/tmp/gpu_arch_test.XXXXXX";
+        EXPECT_NE(mkdtemp(name), nullptr);
+        root_ = name;
+        fs::permissions(root_, fs::perms(0755));
+    }
+    ~DriverTree()
+    {
+        // A directory closed to its owner cannot be emptied by a normal user.
+        std::error_code ignored;
+        for (const auto &closed : closed_dirs_) {
+            fs::permissions(closed, fs::perms(0755), ignored);
+        }
+        fs::remove_all(root_, ignored);
+    }
+    DriverTree(const DriverTree &) = delete;
+    DriverTree &operator=(const DriverTree &) = delete;
+
+    const fs::path &root() const { return root_; }
+    fs::path path(const std::string &relative) const { return root_ / relative; }
+
+    void dir(const std::string &relative, unsigned mode = 0755)
+    {
+        fs::create_directories(path(relative));
+        fs::permissions(path(relative), fs::perms(mode));
+        if (mode != 0755) {
+            closed_dirs_.push_back(path(relative));
+        }
+    }
+    void file(const std::string &relative, const std::string &content, unsigned mode = 0644)
+    {
+        fs::create_directories(path(relative).parent_path());
+        std::ofstream(path(relative), std::ios::binary) << content;
+        fs::permissions(path(relative), fs::perms(mode));
+    }
+    void node(const std::string &nodes, const std::string &name, const std::string &properties)
+    {
+        file(nodes + "/" + name + "/properties", properties);
+    }
+
+    // Entry names of a directory in the order the file system returns them.
+    std::vector<std::string> listing(const std::string &relative) const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(path(relative))) {
+            names.push_back(entry.path().filename());
+        }
+        return names;
+    }
+
+private:
+    fs::path root_;
+    std::vector<fs::path> closed_dirs_;
+};
