@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ inline const std::string fallback = "sys/devices/virtual/qlvn/qlvn/layout/nodes"
 
 class DriverTree {
 public:
+    // A directory, or a file when it has content, with its mode; none when the path is empty.
+    struct Entry {
+        std::string path;
+        unsigned mode = 0755;
+        std::optional<std::string> content = {};
+    };
+
     DriverTree()
     {
         char name[] = "/tmp/gpu_arch_test.XXXXXX";
@@ -59,6 +67,14 @@ public:
     void node(const std::string &nodes, const std::string &name, const std::string &properties)
     {
         file(nodes + "/" + name + "/properties", properties);
+    }
+    void add(const Entry &entry)
+    {
+        if (entry.content) {
+            file(entry.path, *entry.content, entry.mode);
+        } else if (!entry.path.empty()) {
+            dir(entry.path, entry.mode);
+        }
     }
 
     // Entry names of a directory in the order the file system returns them.

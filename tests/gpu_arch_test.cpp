@@ -18,8 +18,6 @@
 
 namespace {
 
-using Tree = DriverTree;
-
 const std::string not_found = "Can not find supported GPU!\n";
 
 // Names each row of a table after its name field.
@@ -46,7 +44,7 @@ class PropertiesLines : public testing::TestWithParam<PropertiesCase> {};
 
 TEST_P(PropertiesLines, PrintArchitectureLines)
 {
-    Tree tree;
+    DriverTree tree;
     tree.node(primary, "1", GetParam().content);
     expect_outcome(run_tool(tree, GPU_ARCH_TREE_BINARY), GetParam().out, "");
 }
@@ -97,10 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
     case_name<PropertiesCase>);
 // clang-format on
 
-// Where the tool looks for the tree, and what it says when it cannot read it.
+// Where the tool looks for the tree, and what it says when it cannot read it:
+// a GPU node at either location or both, then one entry made last.
 struct LocationCase {
     const char *name;
-    void (*build)(Tree &);
+    bool primary_gpu = false;  // node 0 with isa_major 10 in the primary nodes directory
+    bool fallback_gpu = false; // node 0 with isa_major 9 in the fallback one
+    DriverTree::Entry last = {};
     bool unprivileged = false;
     std::string out = "";
     std::string err = "";
@@ -110,70 +111,41 @@ class Locations : public testing::TestWithParam<LocationCase> {};
 
 TEST_P(Locations, ChooseAndReadNodesDirectory)
 {
-    Tree tree;
-    GetParam().build(tree);
-    expect_outcome(run_tool(tree, GPU_ARCH_TREE_BINARY, {.unprivileged = GetParam().unprivileged}), GetParam().out,
-                   GetParam().err);
+    const LocationCase &row = GetParam();
+    DriverTree tree;
+    if (row.primary_gpu) {
+        tree.node(primary, "0", "isa_major 10\n");
+    }
+    if (row.fallback_gpu) {
+        tree.node(fallback, "0", "isa_major 9\n");
+    }
+    tree.add(row.last);
+    expect_outcome(run_tool(tree, GPU_ARCH_TREE_BINARY, {.unprivileged = row.unprivileged}), row.out, row.err);
 }
+
+const std::string device = "sys/devices/virtual/zerdo/qlvn";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, Locations,
     testing::Values(
-        LocationCase{.name = "Primary", .build = [](Tree &t) { t.node(primary, "0", "isa_major 10\n"); },
-                     .out = "quarn1000\n"},
-        LocationCase{.name = "Fallback", .build = [](Tree &t) { t.node(fallback, "0", "isa_major 9\n"); },
-                     .out = "quarn900\n"},
-        LocationCase{.name = "PrimaryWins",
-                     .build = [](Tree &t) {
-                         t.node(primary, "0", "isa_major 10\n");
-                         t.node(fallback, "0", "isa_major 9\n");
-                     },
-                     .out = "quarn1000\n"},
-        LocationCase{.name = "PrimaryWithoutNodes",
-                     .build = [](Tree &t) {
-                         t.dir("sys/devices/virtual/zerdo/qlvn/layout");
-                         t.node(fallback, "0", "isa_major 9\n");
-                     },
-                     .err = not_found},
-        LocationCase{.name = "PrimaryDeviceOnly",
-                     .build = [](Tree &t) {
-                         t.dir("sys/devices/virtual/zerdo/qlvn");
-                         t.node(fallback, "0", "isa_major 9\n");
-                     },
-                     .err = not_found},
-        LocationCase{.name = "PrimaryDeviceClosed",
-                     .build = [](Tree &t) {
-                         t.node(primary, "0", "isa_major 10\n");
-                         t.node(fallback, "0", "isa_major 9\n");
-                         t.dir("sys/devices/virtual/zerdo/qlvn", 0);
-                     },
+        LocationCase{.name = "Primary", .primary_gpu = true, .out = "quarn1000\n"},
+        LocationCase{.name = "Fallback", .fallback_gpu = true, .out = "quarn900\n"},
+        LocationCase{.name = "PrimaryWins", .primary_gpu = true, .fallback_gpu = true, .out = "quarn1000\n"},
+        LocationCase{.name = "PrimaryWithoutNodes", .fallback_gpu = true, .last = {device + "/layout"}, .err = not_found},
+        LocationCase{.name = "PrimaryDeviceOnly", .fallback_gpu = true, .last = {device}, .err = not_found},
+        LocationCase{.name = "PrimaryDeviceClosed", .primary_gpu = true, .fallback_gpu = true, .last = {device, 0},
                      .unprivileged = true, .err = not_found},
-        LocationCase{.name = "Neither", .build = [](Tree &t) { t.dir("sys/devices/virtual"); }, .err = not_found},
-        LocationCase{.name = "NodesIsAFile", .build = [](Tree &t) { t.file(primary, "isa_major 1\n"); },
+        LocationCase{.name = "Neither", .last = {"sys/devices/virtual"}, .err = not_found},
+        LocationCase{.name = "NodesIsAFile", .last = {primary, 0644, "isa_major 1\n"}, .err = not_found},
+        LocationCase{.name = "EmptyNodes", .last = {primary}},
+        LocationCase{.name = "PrimaryNotSearchable", .primary_gpu = true, .fallback_gpu = true,
+                     .last = {"sys/devices/virtual/zerdo", 0600}, .unprivileged = true, .out = "quarn900\n"},
+        LocationCase{.name = "NodesNotReadable", .primary_gpu = true, .last = {primary, 0311}, .unprivileged = true,
                      .err = not_found},
-        LocationCase{.name = "EmptyNodes", .build = [](Tree &t) { t.dir(primary); }},
-        LocationCase{.name = "PrimaryNotSearchable",
-                     .build = [](Tree &t) {
-                         t.node(primary, "0", "isa_major 10\n");
-                         t.node(fallback, "0", "isa_major 9\n");
-                         t.dir("sys/devices/virtual/zerdo", 0600);
-                     },
-                     .unprivileged = true, .out = "quarn900\n"},
-        LocationCase{.name = "NodesNotReadable",
-                     .build = [](Tree &t) {
-                         t.node(primary, "0", "isa_major 10\n");
-                         t.dir(primary, 0311);
-                     },
-                     .unprivileged = true, .err = not_found},
-        LocationCase{.name = "PropertiesNotReadable",
-                     .build = [](Tree &t) { t.file(primary + "/0/properties", "isa_major 10\n", 0200); },
+        LocationCase{.name = "PropertiesNotReadable", .last = {primary + "/0/properties", 0200, "isa_major 10\n"},
                      .unprivileged = true, .err = "fopen: Permission denied\n"},
-        LocationCase{.name = "NodeNotSearchable",
-                     .build = [](Tree &t) {
-                         t.node(primary, "0", "isa_major 10\n");
-                         t.dir(primary + "/0", 0600);
-                     },
+        LocationCase{.name = "NodeNotSearchable", .primary_gpu = true, .last = {primary + "/0", 0600},
                      .unprivileged = true, .err = "fopen: Permission denied\n"}),
     case_name<LocationCase>);
 // clang-format on
@@ -182,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
 // order in which the directory returns its entries.
 TEST(Walk, VisitsEveryDirectoryEntryInDirectoryOrder)
 {
-    Tree tree;
+    DriverTree tree;
     const std::map<std::string, std::pair<std::string, std::string>> expected = {
         {"0", {"quarn1000\n", ""}},
         {".hidden", {"quarn904\n", ""}},
@@ -236,7 +208,7 @@ class OutputFailures : public testing::TestWithParam<OutputFailureCase> {};
 
 TEST_P(OutputFailures, ReportLostOutputLast)
 {
-    Tree with_gpus;
+    DriverTree with_gpus;
     for (const char *node : {"0", "1", "2"}) {
         with_gpus.node(primary, node, "isa_major 10\n");
     }
@@ -244,7 +216,7 @@ TEST_P(OutputFailures, ReportLostOutputLast)
     expect_outcome(run_tool(with_gpus, GPU_ARCH_TREE_BINARY, {.stdout_to = GetParam().stdout_to}), "",
                    "fopen: No such file or directory\nwrite: " + GetParam().error + "\n", 1);
 
-    Tree without_gpus;
+    DriverTree without_gpus;
     without_gpus.node(primary, "cpu", "isa_major 0\n");
     expect_outcome(run_tool(without_gpus, GPU_ARCH_TREE_BINARY, {.stdout_to = GetParam().stdout_to}), "", "");
 }
@@ -260,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A properties file whose read fails is reported; the walk goes on.
 TEST(ReadFailures, PropertiesReadErrorIsReported)
 {
-    Tree tree;
+    DriverTree tree;
     tree.node(primary, "0", "isa_major 10\n");
     tree.dir(primary + "/mem");
     // Offset 0 of a process's memory is never mapped: reading it fails with EIO.
@@ -270,14 +242,14 @@ TEST(ReadFailures, PropertiesReadErrorIsReported)
 
 TEST(ReadFailures, NodesDirectoryReadErrorIsReported)
 {
-    Tree tree;
+    DriverTree tree;
     tree.node(primary, "0", "isa_major 10\n");
     expect_outcome(run_tool(tree, GPU_ARCH_TREE_BINARY, {.fail_readdir = true}), "", "readdir: Input/output error\n");
 }
 
 TEST(Arguments, ChangeNothing)
 {
-    Tree tree;
+    DriverTree tree;
     tree.node(primary, "0", "isa_major 10\n");
     expect_outcome(run_tool(tree, GPU_ARCH_TREE_BINARY, {.args = {"--help", "-v", "sys"}}), "quarn1000\n", "");
 }
@@ -285,7 +257,7 @@ TEST(Arguments, ChangeNothing)
 // The production binary on this machine's own sysfs.
 TEST(Production, ReadsRealSysfs)
 {
-    Tree tree;
+    DriverTree tree;
     const Outcome got = run_tool(tree, GPU_ARCH_BINARY);
     EXPECT_EQ(got.status, 0);
     std::stringstream lines(got.out);

@@ -14,13 +14,7 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "driver_tree.hpp"
 
@@ -40,28 +34,9 @@ struct RunOptions {
     std::vector<std::string> args = {};
 };
 
-namespace tool_process {
-
-// The command line: the failing-readdir launcher, then the emulator of a cross
-// build or a launcher such as valgrind, then the tool and its arguments.
-inline std::vector<std::string> command_line(const std::string &binary, const RunOptions &options)
-{
-    std::vector<std::string> argv;
-    if (options.fail_readdir) {
-        argv.emplace_back(GPU_ARCH_FAIL_GETDENTS);
-    }
-    const char *launcher = getenv("GPU_ARCH_TEST_LAUNCHER");
-    std::stringstream words(launcher != nullptr ? launcher : GPU_ARCH_TEST_EMULATOR);
-    for (std::string word; words >> word;) {
-        argv.push_back(word);
-    }
-    argv.push_back(binary);
-    argv.insert(argv.end(), options.args.begin(), options.args.end());
-    return argv;
-}
-
 inline bool redirect_stdout(Stdout to, int file)
 {
+    int ends[2];
     switch (to) {
     case Stdout::File:
         return dup2(file, 1) == 1;
@@ -71,11 +46,9 @@ inline bool redirect_stdout(Stdout to, int file)
     }
     case Stdout::Closed:
         return close(1) == 0;
-    case Stdout::BrokenPipe: {
+    case Stdout::BrokenPipe:
         // An ignored SIGPIPE stays ignored across exec: writes fail with EPIPE.
-        int ends[2];
         return pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], 1) == 1 && signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-    }
     }
     return false;
 }
@@ -83,23 +56,17 @@ inline bool redirect_stdout(Stdout to, int file)
 // Root gives up its privileges for nobody; anyone else stays who they are.
 inline bool drop_privileges()
 {
-    if (geteuid() != 0) {
-        return true;
-    }
     const passwd *nobody = getpwnam("nobody");
-    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
-    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
-    return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(nobody != nullptr ? nobody->pw_gid : 65534) == 0 &&
+                              setuid(nobody != nullptr ? nobody->pw_uid : 65534) == 0);
 }
 
-[[noreturn]] inline void exec_child(const std::vector<std::string> &argv, const fs::path &cwd,
-                                    const RunOptions &options, int out, int err)
+[[noreturn]] inline void exec_child(std::vector<std::string> argv, const fs::path &cwd, const RunOptions &options,
+                                    int out, int err)
 {
-    if (dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0 || !redirect_stdout(options.stdout_to, out)) {
+    if (dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0 || !redirect_stdout(options.stdout_to, out) ||
+        (options.unprivileged && !drop_privileges())) {
         _exit(126);
-    }
-    if (options.unprivileged && !drop_privileges()) {
-        _exit(125);
     }
     if (options.fail_readdir) {
         // The leak checker lists the process's threads through a directory
@@ -107,8 +74,8 @@ inline bool drop_privileges()
         setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     }
     std::vector<char *> raw;
-    for (const auto &word : argv) {
-        raw.push_back(const_cast<char *>(word.c_str()));
+    for (auto &word : argv) {
+        raw.push_back(word.data());
     }
     raw.push_back(nullptr);
     execvp(raw[0], raw.data());
@@ -126,9 +93,9 @@ inline std::string slurp(FILE *file)
     return text;
 }
 
-} // namespace tool_process
-
-// Runs binary with the tree as its working directory, as the options say.
+// Runs binary with the tree as its working directory, as the options say,
+// behind the failing-readdir launcher, the emulator of a cross build or a
+// launcher such as valgrind, as asked.
 inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOptions &options = {})
 {
     if (options.unprivileged) {
@@ -138,16 +105,26 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
         EXPECT_EQ(chmod(copy.c_str(), 0755), 0);
         binary = copy;
     }
-    const auto argv = tool_process::command_line(binary, options);
+    std::vector<std::string> argv;
+    if (options.fail_readdir) {
+        argv.emplace_back(GPU_ARCH_FAIL_GETDENTS);
+    }
+    const char *launcher = getenv("GPU_ARCH_TEST_LAUNCHER");
+    std::stringstream words(launcher != nullptr ? launcher : GPU_ARCH_TEST_EMULATOR);
+    for (std::string word; words >> word;) {
+        argv.push_back(word);
+    }
+    argv.push_back(binary);
+    argv.insert(argv.end(), options.args.begin(), options.args.end());
+
     // Both streams go to unlinked files, read back once the run is over.
     FILE *out = tmpfile();
     FILE *err = tmpfile();
     const pid_t pid = fork();
     if (pid == 0) {
-        tool_process::exec_child(argv, tree.root(), options, fileno(out), fileno(err));
+        exec_child(argv, tree.root(), options, fileno(out), fileno(err));
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    return {tool_process::slurp(out), tool_process::slurp(err),
-            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+    return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }
