@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Building driver trees for the tests: a directory under /tmp, readable by
-// everyone so that cases can also run as an unprivileged user, removed when
-// the case ends.
+// Building driver trees for the tests: a directory under /tmp, readable by everyone so that cases can also run
+// as an unprivileged user, removed when the case ends.
 #pragma once
 
 #include <cstdlib>
@@ -21,7 +20,7 @@ inline const std::string fallback = "sys/devices/virtual/qlvn/qlvn/layout/nodes"
 
 class DriverTree {
 public:
-    // A directory, or a file when it has content, with its mode; none when the path is empty.
+    // A directory, or a file when it has content, with its mode.
     struct Entry {
         std::string path;
         unsigned mode = 0755;
@@ -50,31 +49,24 @@ public:
     const fs::path &root() const { return root_; }
     fs::path path(const std::string &relative) const { return root_ / relative; }
 
-    void dir(const std::string &relative, unsigned mode = 0755)
+    // Makes the entry, and the directories above it; an empty path makes nothing.
+    void add(const Entry &entry)
     {
-        fs::create_directories(path(relative));
-        fs::permissions(path(relative), fs::perms(mode));
-        if (mode != 0755) {
-            closed_dirs_.push_back(path(relative));
+        const fs::path at = path(entry.path);
+        if (entry.path.empty()) {
+            return;
         }
-    }
-    void file(const std::string &relative, const std::string &content, unsigned mode = 0644)
-    {
-        fs::create_directories(path(relative).parent_path());
-        std::ofstream(path(relative), std::ios::binary) << content;
-        fs::permissions(path(relative), fs::perms(mode));
+        fs::create_directories(entry.content ? at.parent_path() : at);
+        if (entry.content) {
+            std::ofstream(at, std::ios::binary) << *entry.content;
+        } else if (entry.mode != 0755) {
+            closed_dirs_.push_back(at);
+        }
+        fs::permissions(at, fs::perms(entry.mode));
     }
     void node(const std::string &nodes, const std::string &name, const std::string &properties)
     {
-        file(nodes + "/" + name + "/properties", properties);
-    }
-    void add(const Entry &entry)
-    {
-        if (entry.content) {
-            file(entry.path, *entry.content, entry.mode);
-        } else if (!entry.path.empty()) {
-            dir(entry.path, entry.mode);
-        }
+        add({nodes + "/" + name + "/properties", 0644, properties});
     }
 
     // Entry names of a directory in the order the file system returns them.

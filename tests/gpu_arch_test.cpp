@@ -1,15 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Black-box tests: each case builds a driver tree in a fresh directory
-// (driver_tree.hpp), runs the real binary there as a child process
-// (tool_process.hpp) and compares stdout, stderr and the exit status exactly.
-// The binary under test is built with the relative sysfs root "sys", so every
-// case has its own tree.
+// Black-box tests: each case builds a driver tree of its own (driver_tree.hpp), runs the real binary, built
+// with the relative sysfs root "sys", in it (tool_process.hpp) and compares both streams and the status exactly.
 
 #include <sys/stat.h>
 
 #include <map>
 #include <sstream>
-#include <string>
 
 #include <gtest/gtest.h>
 
@@ -180,9 +176,9 @@ TEST(Walk, VisitsEveryDirectoryEntryInDirectoryOrder)
     fs::create_symlink("0", tree.path(primary + "/link"));
     fs::create_symlink("missing", tree.path(primary + "/dangling"));
     fs::create_symlink("loop", tree.path(primary + "/loop"));
-    tree.dir(primary + "/no_properties");
-    tree.dir(primary + "/properties_is_dir/properties");
-    tree.file(primary + "/regular", "isa_major 3\n");
+    tree.add({primary + "/no_properties"});
+    tree.add({primary + "/properties_is_dir/properties"});
+    tree.add({primary + "/regular", 0644, "isa_major 3\n"});
     ASSERT_EQ(mkfifo(tree.path(primary + "/fifo").c_str(), 0644), 0);
 
     std::string out;
@@ -212,7 +208,7 @@ TEST_P(OutputFailures, ReportLostOutputLast)
     for (const char *node : {"0", "1", "2"}) {
         with_gpus.node(primary, node, "isa_major 10\n");
     }
-    with_gpus.dir(primary + "/no_properties");
+    with_gpus.add({primary + "/no_properties"});
     expect_outcome(run_tool(with_gpus, GPU_ARCH_TREE_BINARY, {.stdout_to = GetParam().stdout_to}), "",
                    "fopen: No such file or directory\nwrite: " + GetParam().error + "\n", 1);
 
@@ -234,7 +230,7 @@ TEST(ReadFailures, PropertiesReadErrorIsReported)
 {
     DriverTree tree;
     tree.node(primary, "0", "isa_major 10\n");
-    tree.dir(primary + "/mem");
+    tree.add({primary + "/mem"});
     // Offset 0 of a process's memory is never mapped: reading it fails with EIO.
     fs::create_symlink("/proc/self/mem", tree.path(primary + "/mem/properties"));
     expect_outcome(run_tool(tree, GPU_ARCH_TREE_BINARY), "quarn1000\n", "fgets: Input/output error\n");

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Running the tool as a child process, as its callers do: in a tree as its
-// working directory, as a given user, behind the launchers a build needs, with
-// standard output going where the case says; both streams and the exit status
-// come back.
+// Running the tool as a child process, as its callers do: in a tree, as a given user, behind the launchers a
+// build needs, with standard output going where the case says; both streams and the exit status come back.
 #pragma once
 
 #include <fcntl.h>
@@ -82,13 +80,12 @@ inline bool drop_privileges()
     _exit(127);
 }
 
+// What the child wrote to file, which ends where the child's writes ended.
 inline std::string slurp(FILE *file)
 {
-    std::string text;
+    std::string text(static_cast<size_t>(ftell(file)), '\0');
     rewind(file);
-    for (int c = 0; (c = fgetc(file)) != EOF;) {
-        text.push_back(static_cast<char>(c));
-    }
+    text.resize(fread(text.data(), 1, text.size(), file));
     fclose(file);
     return text;
 }
