@@ -18,9 +18,13 @@ get_filename_component(stage "${OUTPUT}.stage" ABSOLUTE)
 file(REMOVE_RECURSE "${stage}")
 
 if(KIND STREQUAL "source")
-  execute_process(COMMAND git -C "${SOURCE_DIR}" -c core.quotePath=false ls-files
-    RESULT_VARIABLE status OUTPUT_VARIABLE files ERROR_QUIET)
-  if(status STREQUAL "0" AND EXISTS "${SOURCE_DIR}/.git")
+  # Without its own .git, git would list an enclosing checkout's files.
+  set(status "no checkout")
+  if(EXISTS "${SOURCE_DIR}/.git")
+    execute_process(COMMAND git -C "${SOURCE_DIR}" -c core.quotePath=false ls-files
+      RESULT_VARIABLE status OUTPUT_VARIABLE files ERROR_QUIET)
+  endif()
+  if(status STREQUAL "0")
     string(REPLACE "\n" ";" files "${files}")
   else()
     file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/*")
