@@ -1,0 +1,78 @@
+# SPDX-License-Identifier: MIT
+cmake_minimum_required(VERSION 3.25)
+# Build phase: run by the build (targets deb and rpm) when
+# GPU_ARCH_RELEASE_PACKAGES is on.
+#
+#   cmake -D KIND=deb|rpm -D ARCH=<deb architecture or rpm machine> -D CROSS=<bool>
+#         -D SOURCE_TARBALL=... -D VERSION=... -D WORK=... -D PACKAGES=...
+#         -D SOURCE_DATE_EPOCH=... -D PACKAGER=... -P build-package.cmake
+#
+# Unpacks the source tarball in WORK and builds it there with the
+# distribution's own tool and the recipe that the tarball carries:
+# dpkg-buildpackage with debian/, rpmbuild with rpm/gpu-arch.spec. A cross
+# build (CROSS) uses the tools' own cross support and leaves the suite out,
+# since it cannot run on this machine. The binary packages go to PACKAGES; the
+# whole log is WORK/build.log.
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(log "${WORK}/build.log")
+
+if(KIND STREQUAL "deb")
+  set(tool dpkg-buildpackage)
+  file(COPY_FILE "${SOURCE_TARBALL}" "${WORK}/gpu-arch_${VERSION}.orig.tar.gz")
+  execute_process(COMMAND tar -xzf "${SOURCE_TARBALL}" -C "${WORK}" COMMAND_ERROR_IS_FATAL ANY)
+  set(source "${WORK}/gpu_arch-${VERSION}")
+  file(COPY "${source}/packaging/debian" DESTINATION "${source}")
+  set(command dpkg-buildpackage -us -uc)
+  if(CROSS)
+    list(APPEND command -a ${ARCH} -Pcross,nocheck)
+  endif()
+  set(built "${WORK}/*.deb")
+else()
+  set(tool rpmbuild)
+  file(COPY "${SOURCE_TARBALL}" DESTINATION "${WORK}/SOURCES")
+  execute_process(COMMAND tar -xzOf "${SOURCE_TARBALL}" gpu_arch-${VERSION}/packaging/rpm/gpu-arch.spec
+    OUTPUT_FILE "${WORK}/gpu-arch.spec" COMMAND_ERROR_IS_FATAL ANY)
+  set(source "${WORK}")
+  # The times and the build host in the package are the release's, as in
+  # distributions that build reproducibly; the packager is named as a build
+  # system names it.
+  set(command rpmbuild -ba --define "_topdir ${WORK}" --define "packager ${PACKAGER}"
+              --define "_buildhost reproducible" --define "use_source_date_epoch_as_buildtime 1"
+              --define "clamp_mtime_to_source_date_epoch 1")
+  # Where rpm's database knows no package at all (rpm on Debian), it cannot
+  # check build requirements.
+  execute_process(COMMAND rpm -q --whatprovides rpm-build RESULT_VARIABLE unknown OUTPUT_QUIET ERROR_QUIET)
+  if(unknown)
+    list(APPEND command --nodeps)
+  endif()
+  if(CROSS)
+    list(APPEND command --target ${ARCH}-linux --nocheck)
+  endif()
+  list(APPEND command "${WORK}/gpu-arch.spec")
+  set(built "${WORK}/RPMS/*/*.rpm")
+endif()
+
+find_program(tool_path ${tool})
+if(NOT tool_path)
+  message(FATAL_ERROR "${tool} is missing: apt-get install --no-install-recommends "
+                      "debhelper dpkg-dev rpm (and for AArch64 crossbuild-essential-arm64 and libc6:arm64, "
+                      "after dpkg --add-architecture arm64)")
+endif()
+list(JOIN command " " shown)
+message(STATUS "${KIND}: ${shown} (log: ${log})")
+set(ENV{SOURCE_DATE_EPOCH} "${SOURCE_DATE_EPOCH}")
+execute_process(COMMAND ${command} WORKING_DIRECTORY "${source}" RESULT_VARIABLE status
+                OUTPUT_FILE "${log}" ERROR_FILE "${log}")
+if(NOT status STREQUAL "0")
+  file(STRINGS "${log}" lines)
+  list(LENGTH lines count)
+  math(EXPR first "${count} > 60 ? ${count} - 60 : 0")
+  list(SUBLIST lines ${first} -1 tail)
+  list(JOIN tail "\n" tail)
+  message(FATAL_ERROR "${tool} failed (${status}); the end of ${log}:\n${tail}")
+endif()
+
+file(GLOB packages "${built}")
+file(COPY ${packages} DESTINATION "${PACKAGES}")
