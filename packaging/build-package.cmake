@@ -34,11 +34,22 @@ else()
   file(COPY "${SOURCE_TARBALL}" DESTINATION "${WORK}/SOURCES")
   execute_process(COMMAND tar -xzOf "${SOURCE_TARBALL}" gpu_arch-${VERSION}/packaging/rpm/gpu-arch.spec
     OUTPUT_FILE "${WORK}/gpu-arch.spec" COMMAND_ERROR_IS_FATAL ANY)
-  set(source "${WORK}")
-  # The times and the build host in the package are the release's, as in
-  # distributions that build reproducibly; the packager is named as a build
-  # system names it.
-  set(command rpmbuild -ba --define "_topdir ${WORK}" --define "packager ${PACKAGER}"
+  # The source package holds the times of these two files.
+  execute_process(COMMAND touch -d @${SOURCE_DATE_EPOCH} "${WORK}/gpu-arch.spec" "${WORK}/SOURCES"
+                          "${WORK}/SOURCES/gpu_arch-${VERSION}.tar.gz" COMMAND_ERROR_IS_FATAL ANY)
+  # rpmbuild records its folders in the source package, whose digest the
+  # binary package carries, and the compiler the folder it builds in: it
+  # builds in a fixed folder, one build at a time, and WORK keeps what it
+  # made. The times and the build host in the package are the release's, as
+  # in distributions that build reproducibly; the packager is named as a
+  # build system names it.
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(topdir /tmp/gpu-arch-rpmbuild-${uid})
+  file(LOCK ${topdir}.lock GUARD PROCESS TIMEOUT 1800)
+  file(REMOVE_RECURSE ${topdir})
+  file(COPY "${WORK}/SOURCES" "${WORK}/gpu-arch.spec" DESTINATION ${topdir})
+  set(source ${topdir})
+  set(command rpmbuild -ba --define "_topdir ${topdir}" --define "packager ${PACKAGER}"
               --define "_buildhost reproducible" --define "use_source_date_epoch_as_buildtime 1"
               --define "clamp_mtime_to_source_date_epoch 1")
   # Where rpm's database knows no package at all (rpm on Debian), it cannot
@@ -50,8 +61,8 @@ else()
   if(CROSS)
     list(APPEND command --target ${ARCH}-linux --nocheck)
   endif()
-  list(APPEND command "${WORK}/gpu-arch.spec")
-  set(built "${WORK}/RPMS/*/*.rpm")
+  list(APPEND command ${topdir}/gpu-arch.spec)
+  set(built "${topdir}/RPMS/*/*.rpm")
 endif()
 
 find_program(tool_path ${tool})
@@ -76,3 +87,7 @@ endif()
 
 file(GLOB packages "${built}")
 file(COPY ${packages} DESTINATION "${PACKAGES}")
+if(topdir)
+  file(COPY ${topdir}/RPMS ${topdir}/SRPMS DESTINATION "${WORK}")
+  file(REMOVE_RECURSE ${topdir})
+endif()
