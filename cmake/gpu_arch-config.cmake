@@ -1,23 +1,7 @@
 # SPDX-License-Identifier: MIT
-# find_package(gpu_arch [version] CONFIG) gives:
-#
-#   gpu_arch::gpu_arch       the gpu_arch program of the build machine, as an
-#                            imported executable ($<TARGET_FILE:gpu_arch::gpu_arch>
-#                            in custom commands).
-#   GPU_ARCH_EXECUTABLE      cache variable: the program gpu_arch_detect runs;
-#                            gpu_arch::gpu_arch by default, and empty when
-#                            cross-compiling. Set it to run another.
-#   gpu_arch_detect(<var>)   runs that program once and sets <var> to the GPU
-#                            architectures it printed on standard output, each
-#                            once, in the order first printed
-#                            (quarn1000;quarn904), or to an empty list when
-#                            there is none. When the program fails (any status
-#                            but 0, or it cannot be run), it warns with the
-#                            reason and <var> is empty. When cross-compiling
-#                            with no GPU_ARCH_EXECUTABLE set, it runs nothing:
-#                            the build machine's GPUs say nothing about the
-#                            target's, so <var> is empty and a warning says
-#                            what to set.
+# find_package(gpu_arch CONFIG): the imported program gpu_arch::gpu_arch, the
+# cache variable GPU_ARCH_EXECUTABLE and gpu_arch_detect(). What each gives
+# is documented in gpu_arch(1), section CMAKE PACKAGE.
 
 include("${CMAKE_CURRENT_LIST_DIR}/gpu_arch-targets.cmake")
 
