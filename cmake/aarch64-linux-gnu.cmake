@@ -14,5 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -L lets the emulator find the AArch64 dynamic loader and libraries.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${GPU_ARCH_AARCH64_SYSROOT})
+# -L lets the emulator find the AArch64 dynamic loader and libraries. The
+# loader would still take the C library from the machine's own cache, which
+# lists a multiarch libc6:arm64 of another build where one is installed (it is
+# for cross-building the .deb); a loader and C library of two builds hang at
+# the first fork, so the sysroot's libraries come first.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${GPU_ARCH_AARCH64_SYSROOT}
+    -E LD_LIBRARY_PATH=${GPU_ARCH_AARCH64_SYSROOT}/lib)
