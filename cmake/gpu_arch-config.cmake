@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # find_package(gpu_arch CONFIG): the imported program gpu_arch::gpu_arch, the
-# cache variable GPU_ARCH_EXECUTABLE and gpu_arch_detect(). What each gives
-# is documented in gpu_arch(1), section CMAKE PACKAGE.
+# cache variables GPU_ARCH_EXECUTABLE and GPU_ARCH_OVERRIDE, and
+# gpu_arch_detect(). What each gives is documented in gpu_arch(1), section
+# CMAKE PACKAGE.
 
 include("${CMAKE_CURRENT_LIST_DIR}/gpu_arch-targets.cmake")
 
@@ -12,32 +13,138 @@ else()
 endif()
 set(GPU_ARCH_EXECUTABLE "${_gpu_arch_default}" CACHE FILEPATH "The gpu_arch program that gpu_arch_detect() runs")
 unset(_gpu_arch_default)
+set(GPU_ARCH_OVERRIDE "" CACHE STRING
+  "GPU architectures that gpu_arch_detect() gives instead of detecting them (quarn1000;quarn904)")
+
+# Warns with the text that the further arguments make up, once per configure
+# for each cause, however often it arises; an empty cause is the text itself.
+function(_gpu_arch_warn_once cause)
+  string(JOIN "" text ${ARGN})
+  if(cause STREQUAL "")
+    set(cause "${text}")
+  endif()
+  string(SHA1 cause "${cause}")
+  get_property(warned GLOBAL PROPERTY _gpu_arch_warned)
+  if(NOT cause IN_LIST warned)
+    set_property(GLOBAL APPEND PROPERTY _gpu_arch_warned ${cause})
+    message(WARNING "${text}")
+  endif()
+endfunction()
+
+# What the tool prints: quarn and a signed decimal number.
+set(_gpu_arch_name_regex "^quarn-?[0-9]+$")
 
 function(gpu_arch_detect out_var)
-  set(${out_var} "" PARENT_SCOPE)
-  if(NOT GPU_ARCH_EXECUTABLE)
-    get_property(warned GLOBAL PROPERTY _gpu_arch_cross_warned)
-    if(NOT warned)
-      set_property(GLOBAL PROPERTY _gpu_arch_cross_warned TRUE)
-      message(WARNING "gpu_arch_detect: cross-compiling for ${CMAKE_SYSTEM_NAME} on ${CMAKE_SYSTEM_PROCESSOR}, "
-                      "and the GPUs of the build machine say nothing about the target's. Give the target's "
-                      "architectures in ${out_var} yourself instead of detecting them (-D${out_var}=quarn1000), "
-                      "or set GPU_ARCH_EXECUTABLE to a program that answers for the target.")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "REQUIRED" "TIMEOUT" "FALLBACK;SUPPORTED")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "gpu_arch_detect: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT DEFINED arg_TIMEOUT)
+    set(arg_TIMEOUT 10)
+  elseif(NOT arg_TIMEOUT MATCHES "^[0-9]*\\.?[0-9]+$" OR arg_TIMEOUT EQUAL 0)
+    message(FATAL_ERROR "gpu_arch_detect: TIMEOUT takes a positive number of seconds, not '${arg_TIMEOUT}'")
+  endif()
+  foreach(name IN LISTS arg_FALLBACK arg_SUPPORTED)
+    if(NOT name MATCHES "${_gpu_arch_name_regex}")
+      message(FATAL_ERROR "gpu_arch_detect: '${name}' is no architecture name (quarn and a number)")
     endif()
-    return()
+  endforeach()
+
+  # The user's override, from the cache or else the environment; then the
+  # program; then the fallback.
+  set(override "${GPU_ARCH_OVERRIDE}")
+  set(override_from "GPU_ARCH_OVERRIDE")
+  if(override STREQUAL "")
+    set(override "$ENV{GPU_ARCH_OVERRIDE}")
+    set(override_from "the environment variable GPU_ARCH_OVERRIDE")
   endif()
-  execute_process(COMMAND "${GPU_ARCH_EXECUTABLE}"
-    RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-  string(STRIP "${errors}" errors)
-  if(NOT status STREQUAL "0")
-    message(WARNING "gpu_arch_detect: ${GPU_ARCH_EXECUTABLE} failed (${status}): ${errors}")
-    return()
+  set(architectures "")
+  if(NOT override STREQUAL "")
+    string(REGEX REPLACE "[,; \t\n]+" ";" override "${override}")
+    list(REMOVE_ITEM override "")
+    foreach(name IN LISTS override)
+      if(NOT name MATCHES "${_gpu_arch_name_regex}")
+        message(FATAL_ERROR "gpu_arch_detect: ${override_from} holds '${name}', which is no architecture "
+                            "name (quarn and a number, as gpu_arch prints them)")
+      endif()
+    endforeach()
+    set(architectures "${override}")
+    set(source override)
+  elseif(NOT GPU_ARCH_EXECUTABLE)
+    _gpu_arch_warn_once(cross "gpu_arch_detect: cross-compiling for ${CMAKE_SYSTEM_NAME} on ${CMAKE_SYSTEM_PROCESSOR}, "
+                        "and the GPUs of the build machine say nothing about the target's. Give the target's "
+                        "architectures yourself (-DGPU_ARCH_OVERRIDE=quarn1000, or FALLBACK), or set "
+                        "GPU_ARCH_EXECUTABLE to a program that answers for the target.")
+    set(why "the build is cross-compiled, so nothing was run")
+  else()
+    execute_process(COMMAND "${GPU_ARCH_EXECUTABLE}" TIMEOUT ${arg_TIMEOUT}
+      RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+    string(STRIP "${errors}" errors)
+    if(status MATCHES "timeout")
+      _gpu_arch_warn_once("" "gpu_arch_detect: ${GPU_ARCH_EXECUTABLE} did not finish within ${arg_TIMEOUT} s "
+                          "and was stopped: ${errors}")
+      set(why "${GPU_ARCH_EXECUTABLE} timed out after ${arg_TIMEOUT} s")
+    elseif(NOT status STREQUAL "0")
+      _gpu_arch_warn_once("" "gpu_arch_detect: ${GPU_ARCH_EXECUTABLE} failed (${status}): ${errors}")
+      set(why "${GPU_ARCH_EXECUTABLE} failed (${status})")
+    else()
+      if(errors)
+        message(VERBOSE "gpu_arch_detect: ${errors}")
+      endif()
+      # Only architecture names enter the list: whatever else a wrapper or
+      # launcher prints must not reach a compiler.
+      string(REPLACE "\r" "" output "${output}")
+      string(REGEX MATCHALL "[^\n]+" lines "${output}")
+      set(dropped "")
+      foreach(line IN LISTS lines)
+        if(line MATCHES "${_gpu_arch_name_regex}")
+          list(APPEND architectures "${line}")
+        else()
+          string(APPEND dropped " '${line}'")
+        endif()
+      endforeach()
+      if(dropped)
+        _gpu_arch_warn_once("" "gpu_arch_detect: ${GPU_ARCH_EXECUTABLE} printed lines that are no architecture "
+                            "name, dropped:${dropped}")
+      endif()
+      set(why "${GPU_ARCH_EXECUTABLE} found no supported GPU")
+    endif()
+    set(source detected)
   endif()
-  if(errors)
-    message(VERBOSE "gpu_arch_detect: ${errors}")
+  if(NOT architectures AND arg_FALLBACK)
+    set(architectures "${arg_FALLBACK}")
+    set(source fallback)
   endif()
-  # Standard output holds nothing but architecture lines.
-  string(REGEX MATCHALL "[^\n]+" architectures "${output}")
   list(REMOVE_DUPLICATES architectures)
+
+  if(DEFINED arg_SUPPORTED AND architectures)
+    set(unsupported "${architectures}")
+    list(REMOVE_ITEM unsupported ${arg_SUPPORTED})
+    if(unsupported)
+      list(REMOVE_ITEM architectures ${unsupported})
+      list(JOIN unsupported ", " names)
+      list(JOIN arg_SUPPORTED ", " supported)
+      list(JOIN architectures ", " remaining)
+      if(NOT remaining)
+        set(remaining "nothing")
+      endif()
+      _gpu_arch_warn_once("${names} ${supported}" "gpu_arch_detect: dropped ${names} (${source}), which "
+                          "SUPPORTED (${supported}) leaves out: ${out_var} keeps ${remaining}")
+      set(why "every architecture (${names}, ${source}) is outside SUPPORTED ${supported}")
+    endif()
+  endif()
+
+  if(NOT architectures)
+    set(source none)
+    if(arg_REQUIRED)
+      message(FATAL_ERROR "gpu_arch_detect: ${out_var} needs at least one GPU architecture, and there is none: "
+                          "${why}. Name the architectures to build for with -DGPU_ARCH_OVERRIDE=quarn1000 "
+                          "(several separated by commas or semicolons) or the environment variable GPU_ARCH_OVERRIDE.")
+    endif()
+    message(STATUS "gpu_arch: no architecture (none)")
+  else()
+    message(STATUS "gpu_arch: ${architectures} (${source})")
+  endif()
   set(${out_var} "${architectures}" PARENT_SCOPE)
+  set(${out_var}_SOURCE ${source} PARENT_SCOPE)
 endfunction()

@@ -204,9 +204,14 @@ class OutputFailures : public testing::TestWithParam<OutputFailureCase> {};
 
 TEST_P(OutputFailures, ReportLostOutputLast)
 {
+    // More output than one stdio buffer holds, so that writes fail more than once.
+    std::string many_gpus;
+    for (int line = 0; line < 1000; ++line) {
+        many_gpus += "isa_major 10\n";
+    }
     DriverTree with_gpus;
     for (const char *node : {"0", "1", "2"}) {
-        with_gpus.node(primary, node, "isa_major 10\n");
+        with_gpus.node(primary, node, many_gpus);
     }
     with_gpus.add({primary + "/no_properties"});
     expect_outcome(run_tool(with_gpus, GPU_ARCH_TREE_BINARY, {.stdout_to = GetParam().stdout_to}), "",

@@ -1,57 +1,69 @@
 # SPDX-License-Identifier: MIT
 # cmake -D CASE=... -D BUILD_DIR=... -D SCRATCH=... -D TOOL=... [-D EMULATOR=...] -P check.cmake
 #
-# CASE install puts BUILD_DIR into SCRATCH/prefix; every other CASE configures
-# the consumer project beside this file against that prefix, with
-# GPU_ARCH_EXECUTABLE running TOOL (the test build of gpu_arch, which reads the
-# tree below its working directory) in a tree made for the case, and checks
-# what find_package and gpu_arch_detect gave.
+# CASE install puts BUILD_DIR into SCRATCH/prefix, with TOOL (the test build
+# of gpu_arch, which reads the tree below its working directory) as its
+# program; every other CASE configures the consumer project beside this file
+# against that prefix, in a tree made for the case, with GPU_ARCH_EXECUTABLE
+# running TOOL there through a wrapper that counts its runs, and checks what
+# find_package and gpu_arch_detect gave.
 
 set(prefix ${SCRATCH}/prefix)
 set(case_dir ${SCRATCH}/${CASE})
 set(nodes ${case_dir}/tree/sys/devices/virtual/zerdo/qlvn/layout/nodes)
 set(wrapper ${case_dir}/gpu_arch.sh)
 
+# Stops with the one or two texts given.
 function(fail)
-  string(JOIN "" text ${ARGN})
-  message(FATAL_ERROR "${CASE}: ${text}")
+  message(FATAL_ERROR "${CASE}: ${ARGV0}${ARGV1}")
 endfunction()
 
-# Writes an executable script that runs the tool in the case's tree, with
-# standard output redirected as given, or that runs the given commands instead.
+# Writes an executable script that counts its runs in the file runs, then
+# runs the tool in the case's tree, with standard output redirected as given,
+# or runs the given commands instead.
 function(make_tool_wrapper redirect)
   set(body "cd '${case_dir}/tree' && exec ${EMULATOR} '${TOOL}' ${redirect}")
   if(ARGN)
     string(JOIN "\n" body ${ARGN})
   endif()
-  file(WRITE ${wrapper} "#!/bin/sh\n${body}\n")
+  file(WRITE ${wrapper} "#!/bin/sh\necho run >>'${case_dir}/runs'\n${body}\n")
   file(CHMOD ${wrapper} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                     WORLD_READ WORLD_EXECUTE)
 endfunction()
 
-# Configures the consumer with the given arguments; sets status, output (both
-# streams) and what it found.
+# Configures the consumer in the case's tree, with the environment in env
+# (NAME=value ...) and the given arguments; sets status, output (both
+# streams), what it found, and runs, the number of the wrapper's runs.
 macro(configure_consumer requested_version)
-  file(REMOVE_RECURSE ${case_dir}/build)
-  execute_process(COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR} -B ${case_dir}/build
+  file(REMOVE ${case_dir}/build/found.cmake ${case_dir}/runs)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=GPU_ARCH_OVERRIDE ${env}
+                          ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR} -B ${case_dir}/build
                           -D CMAKE_PREFIX_PATH=${prefix} -D REQUESTED_VERSION=${requested_version} ${ARGN}
-                  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+                  WORKING_DIRECTORY ${case_dir}/tree RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
   set(location "<none>")
   set(architectures "<none>")
   set(count "<none>")
+  set(source "<none>")
   include(${case_dir}/build/found.cmake OPTIONAL)
+  set(runs 0)
+  if(EXISTS ${case_dir}/runs)
+    file(STRINGS ${case_dir}/runs runs)
+    list(LENGTH runs runs)
+  endif()
 endmacro()
 
 if(CASE STREQUAL "install")
   file(REMOVE_RECURSE ${SCRATCH})
   execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
                   OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(COPY_FILE ${TOOL} ${prefix}/bin/gpu_arch)
   return()
 endif()
 
 file(REMOVE_RECURSE ${case_dir})
 file(MAKE_DIRECTORY ${nodes})
 make_tool_wrapper("")
+set(env "")
 file(READ ${BUILD_DIR}/gpu_arch-config-version.cmake version_file)
 string(REGEX MATCH "PACKAGE_VERSION \"([0-9]+)\\.([0-9]+)" ignored "${version_file}")
 set(major ${CMAKE_MATCH_1})
@@ -80,67 +92,200 @@ if(CASE STREQUAL "version_and_target")
   return()
 endif()
 
-# The other cases, one row each: the tree and the consumer's arguments, then
-# expect(<list> <count> [<warning> <times>]): the list and count that
-# gpu_arch_detect gives, and a regular expression that the consumer's warnings
-# match, over its two calls of gpu_arch_detect; no warning when none is given.
-function(expect list count)
+if(CASE STREQUAL "runs_every_configure")
+  # Nothing is cached: configuring the same build again runs the program
+  # again, and a changed machine gives a changed list.
+  foreach(answer quarn904 quarn1000)
+    file(WRITE ${case_dir}/answer "${answer}\n")
+    make_tool_wrapper("" "cat '${case_dir}/answer'")
+    configure_consumer(${major} -D GPU_ARCH_EXECUTABLE=${wrapper})
+    if(NOT status EQUAL 0 OR NOT architectures STREQUAL answer OR NOT runs EQUAL 2)
+      fail("configuring again gave '${architectures}' after ${runs} runs, expected ${answer} after 2:\n" "${output}")
+    endif()
+  endforeach()
+  return()
+endif()
+
+# The other cases, one row each: the tree, the wrapper, the environment and
+# the consumer's arguments (args; DETECT_ARGS for gpu_arch_detect), then
+#   expect(<list> [SOURCE <source>] [RUNS <n>] [WARNING <regex> [TIMES <n>]] [ERROR <regex>])
+# the list that gpu_arch_detect gives over the consumer's two calls, its
+# source (detected unless given; none for an empty list), how often the
+# program ran (2 unless given), and a regular expression that the one
+# warning (or TIMES warnings) matches; no warning when none is given. With
+# ERROR, configuring fails with an error that matches it.
+function(expect list)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SOURCE;RUNS;WARNING;TIMES;ERROR" "")
   set(expected_architectures "${list}" PARENT_SCOPE)
+  list(LENGTH list count)
   set(expected_count ${count} PARENT_SCOPE)
-  set(expected_warning "${ARGV2}" PARENT_SCOPE)
-  set(expected_warnings 0${ARGV3} PARENT_SCOPE)
+  if(NOT DEFINED arg_SOURCE)
+    set(arg_SOURCE detected)
+  endif()
+  if(count EQUAL 0)
+    set(arg_SOURCE none)
+  endif()
+  set(expected_source ${arg_SOURCE} PARENT_SCOPE)
+  if(NOT DEFINED arg_RUNS)
+    set(arg_RUNS 2)
+  endif()
+  set(expected_runs ${arg_RUNS} PARENT_SCOPE)
+  set(expected_warning "${arg_WARNING}" PARENT_SCOPE)
+  set(expected_warnings 0 PARENT_SCOPE)
+  if(arg_WARNING)
+    set(expected_warnings 1 PARENT_SCOPE)
+  endif()
+  if(arg_TIMES)
+    set(expected_warnings ${arg_TIMES} PARENT_SCOPE)
+  endif()
+  set(expected_error "${arg_ERROR}" PARENT_SCOPE)
+endfunction()
+# Makes the wrapper print the given lines instead of running the tool.
+function(print_lines)
+  list(JOIN ARGN "\\n" lines)
+  make_tool_wrapper("" "printf '${lines}\\n'")
 endfunction()
 set(args -D GPU_ARCH_EXECUTABLE=${wrapper})
+set(cross -D CMAKE_SYSTEM_NAME=Linux -D CMAKE_SYSTEM_PROCESSOR=aarch64)
+set(set_override "-DGPU_ARCH_OVERRIDE=quarn1000.*or the environment variable GPU_ARCH_OVERRIDE")
 if(CASE STREQUAL "duplicates_and_cpu")
   # Whatever order the directory lists the nodes in, quarn1000 comes first.
   file(WRITE ${nodes}/0/properties "cpu_cores 8\nisa_major 0\n")
   file(WRITE ${nodes}/1/properties "isa_major 10\nisa_major 9 isa_minor 4\nisa_major 10\n")
   file(WRITE ${nodes}/2/properties "isa_major 10\n")
-  expect("quarn1000;quarn904" 2)
+  expect("quarn1000;quarn904")
 elseif(CASE STREQUAL "empty")
-  expect("" 0)
+  expect("")
 elseif(CASE STREQUAL "messages_on_success")
   # The tool reports the node without properties on standard error and
   # succeeds: the message is no architecture.
   file(MAKE_DIRECTORY ${nodes}/0)
   file(WRITE ${nodes}/1/properties "isa_major 10\n")
-  expect("quarn1000" 1)
+  expect("quarn1000")
 elseif(CASE STREQUAL "typed_executable")
   file(WRITE ${nodes}/1/properties "isa_major 9 isa_minor 4\n")
   set(args -D GPU_ARCH_EXECUTABLE:FILEPATH=${wrapper})
-  expect("quarn904" 1)
+  expect("quarn904")
+elseif(CASE STREQUAL "default_program")
+  # With no GPU_ARCH_EXECUTABLE, the installed program runs, not one on PATH.
+  file(WRITE ${nodes}/1/properties "isa_major 10\n")
+  file(WRITE ${case_dir}/path/gpu_arch "#!/bin/sh\necho quarn777\n")
+  file(CHMOD ${case_dir}/path/gpu_arch PERMISSIONS OWNER_READ OWNER_EXECUTE)
+  set(env "PATH=${case_dir}/path:$ENV{PATH}")
+  set(args "")
+  if(EMULATOR)
+    message("skipped: the installed program is not for this machine")
+    return()
+  endif()
+  expect("quarn1000" RUNS 0)
 elseif(CASE STREQUAL "lost_output")
   file(WRITE ${nodes}/1/properties "isa_major 10\n")
   make_tool_wrapper(">/dev/full")
-  expect("" 0 "gpu_arch_detect: .*failed \\(1\\): write: No space left on device" 2)
+  expect("" WARNING "gpu_arch_detect: .*failed \\(1\\): write: No space left on device")
 elseif(CASE STREQUAL "missing_program")
   set(args -D GPU_ARCH_EXECUTABLE=${case_dir}/missing)
-  expect("" 0 "gpu_arch_detect: .*missing failed \\(No such file or directory\\)" 2)
+  expect("" RUNS 0 WARNING "gpu_arch_detect: .*missing failed \\(No such file or directory\\)")
 elseif(CASE STREQUAL "killed_program")
   file(WRITE ${nodes}/1/properties "isa_major 10\n")
   make_tool_wrapper("" "echo quarn1000" "kill -SEGV $$")
-  expect("" 0 "gpu_arch_detect: .*failed \\(Segmentation fault\\)" 2)
+  expect("" WARNING "gpu_arch_detect: .*failed \\(Segmentation fault\\)")
 elseif(CASE STREQUAL "cross_compiling")
   # The installed program would answer for the build machine: it is not run.
-  set(args -D CMAKE_SYSTEM_NAME=Linux -D CMAKE_SYSTEM_PROCESSOR=aarch64)
-  expect("" 0 "cross-compiling for Linux on aarch64.*build machine.*architectures in architectures.*GPU_ARCH_EXECUTABLE" 1)
+  set(args ${cross})
+  expect("" RUNS 0 WARNING "cross-compiling for Linux on aarch64.*build machine.*GPU_ARCH_OVERRIDE.*GPU_ARCH_EXECUTABLE")
 elseif(CASE STREQUAL "cross_compiling_with_executable")
   file(WRITE ${nodes}/1/properties "isa_major 10\n")
-  list(APPEND args -D CMAKE_SYSTEM_NAME=Linux -D CMAKE_SYSTEM_PROCESSOR=aarch64)
-  expect("quarn1000" 1)
+  list(APPEND args ${cross})
+  expect("quarn1000")
+elseif(CASE STREQUAL "only_architecture_lines")
+  # A wrapper's other lines are dropped with one warning; duplicates go and
+  # the order of first appearance stays.
+  print_lines("No devices found" quarn904 "" quarn1000 quarn904 "quarn 5" "quarn1000x")
+  expect("quarn904;quarn1000" WARNING "printed lines that are no architecture name, dropped: 'No devices found' 'quarn 5' 'quarn1000x'")
+elseif(CASE STREQUAL "override_from_cache")
+  # The cache wins over the environment, and nothing runs.
+  file(WRITE ${nodes}/1/properties "isa_major 10\n")
+  set(env GPU_ARCH_OVERRIDE=quarn2000)
+  file(WRITE ${case_dir}/override.cmake "set(GPU_ARCH_OVERRIDE \"quarn904;quarn1000;quarn904\" CACHE STRING \"\")")
+  list(APPEND args -C ${case_dir}/override.cmake)
+  expect("quarn904;quarn1000" SOURCE override RUNS 0)
+elseif(CASE STREQUAL "override_from_environment")
+  file(WRITE ${nodes}/1/properties "isa_major 10\n")
+  set(env "GPU_ARCH_OVERRIDE=quarn904,quarn-3")
+  list(APPEND args -DDETECT_ARGS=FALLBACK,quarn1000)
+  expect("quarn904;quarn-3" SOURCE override RUNS 0)
+elseif(CASE STREQUAL "override_not_a_name")
+  list(APPEND args -DGPU_ARCH_OVERRIDE=quarn1000,sm_80)
+  expect("" RUNS 0 ERROR "GPU_ARCH_OVERRIDE holds 'sm_80', which is no architecture name")
+elseif(CASE STREQUAL "override_filtered")
+  list(APPEND args "-DGPU_ARCH_OVERRIDE=quarn1000 quarn904" -DDETECT_ARGS=SUPPORTED,quarn904)
+  expect("quarn904" SOURCE override RUNS 0 WARNING "dropped quarn1000 \\(override\\), which SUPPORTED \\(quarn904\\) leaves out: architectures keeps quarn904")
+elseif(CASE STREQUAL "fallback_when_none_found")
+  list(APPEND args -DDETECT_ARGS=FALLBACK,quarn1000,quarn904)
+  expect("quarn1000;quarn904" SOURCE fallback)
+elseif(CASE STREQUAL "fallback_when_failed")
+  make_tool_wrapper("" "echo quarn1000" "exit 3")
+  list(APPEND args -DDETECT_ARGS=FALLBACK,quarn904)
+  expect("quarn904" SOURCE fallback WARNING "failed \\(3\\)")
+elseif(CASE STREQUAL "fallback_when_cross_compiling")
+  set(args ${cross} -DDETECT_ARGS=FALLBACK,quarn904)
+  expect("quarn904" SOURCE fallback RUNS 0 WARNING "cross-compiling")
+elseif(CASE STREQUAL "detected_before_fallback")
+  file(WRITE ${nodes}/1/properties "isa_major 9 isa_minor 4\n")
+  list(APPEND args -DDETECT_ARGS=FALLBACK,quarn1000)
+  expect("quarn904")
+elseif(CASE STREQUAL "supported_only")
+  print_lines(quarn1100 quarn904 quarn1000 quarn800)
+  list(APPEND args -DDETECT_ARGS=SUPPORTED,quarn1000,quarn904,quarn2000)
+  expect("quarn904;quarn1000" WARNING "dropped quarn1100, quarn800 \\(detected\\), which SUPPORTED \\(quarn1000, quarn904, quarn2000\\) leaves out: architectures keeps quarn904, quarn1000")
+elseif(CASE STREQUAL "required_none_found")
+  list(APPEND args -DDETECT_ARGS=REQUIRED)
+  expect("" RUNS 1 ERROR "architectures needs at least one GPU architecture.*found no supported GPU.*${set_override}")
+elseif(CASE STREQUAL "required_all_unsupported")
+  print_lines(quarn1100)
+  list(APPEND args -DDETECT_ARGS=REQUIRED,SUPPORTED,quarn1000)
+  expect("" RUNS 1 WARNING "dropped quarn1100" ERROR "every architecture \\(quarn1100, detected\\) is outside SUPPORTED quarn1000.*${set_override}")
+elseif(CASE STREQUAL "required_cross_compiling")
+  set(args ${cross} -DDETECT_ARGS=REQUIRED)
+  expect("" RUNS 0 WARNING "cross-compiling" ERROR "cross-compiled, so nothing was run.*${set_override}")
+elseif(CASE STREQUAL "required_met")
+  file(WRITE ${nodes}/1/properties "isa_major 10\n")
+  list(APPEND args -DDETECT_ARGS=REQUIRED)
+  expect("quarn1000")
+elseif(CASE STREQUAL "timeout")
+  # Stopped after a second; without the limit it would print quarn1000.
+  make_tool_wrapper("" "sleep 20" "echo quarn1000")
+  list(APPEND args -DDETECT_ARGS=TIMEOUT,1,REQUIRED)
+  expect("" RUNS 1 WARNING "did not finish within 1 s and was stopped" ERROR "timed out after 1 s")
 else()
   fail("unknown case")
 endif()
 
 configure_consumer(${major} ${args})
-if(NOT status EQUAL 0)
-  fail("configuring the consumer failed:\n" "${output}")
-endif()
-if(NOT architectures STREQUAL expected_architectures OR NOT count STREQUAL expected_count)
-  fail("gpu_arch_detect gave '${architectures}' (${count}), expected '${expected_architectures}' "
-       "(${expected_count})\n" "${output}")
-endif()
 string(REGEX REPLACE "[ \n]+" " " flat "${output}")
+if(expected_error)
+  if(status EQUAL 0 OR NOT flat MATCHES "CMake Error.*${expected_error}")
+    fail("configuring did not fail with an error that matches '${expected_error}':\n" "${output}")
+  endif()
+  set(architectures "")
+  set(count 0)
+  set(source none)
+elseif(NOT status EQUAL 0)
+  fail("configuring the consumer failed:\n" "${output}")
+else()
+  set(list_text "${expected_architectures}")
+  if(list_text STREQUAL "")
+    set(list_text "no architecture")
+  endif()
+  if(NOT output MATCHES "-- gpu_arch: ${list_text} \\(${expected_source}\\)\n")
+    fail("no status line 'gpu_arch: ${list_text} (${expected_source})':\n" "${output}")
+  endif()
+endif()
+if(NOT architectures STREQUAL expected_architectures OR NOT count STREQUAL expected_count
+   OR NOT source STREQUAL expected_source OR NOT runs EQUAL expected_runs)
+  fail("gpu_arch_detect gave '${architectures}' (${count}, ${source}) after ${runs} runs, expected "
+       "'${expected_architectures}' (${expected_count}, ${expected_source}) after ${expected_runs}\n" "${output}")
+endif()
 string(REGEX MATCHALL "CMake Warning" warnings "${flat}")
 list(LENGTH warnings warning_count)
 if(NOT warning_count EQUAL expected_warnings OR (expected_warning AND NOT flat MATCHES "CMake Warning.*${expected_warning}"))
