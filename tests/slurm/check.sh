@@ -169,25 +169,24 @@ EOF
 stop slurmd
 stop slurmctld
 rm -rf "$work/state" "$work/spool"
+# slurm.conf with the given node line, and both daemons restarted with it.
+restart_with() { # node line
+    write_conf "$1
+PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP"
+    stop slurmd
+    stop slurmctld
+    start_slurmctld
+    start_slurmd ""
+}
 hardware=$(slurmd -C | head -n 1 | cut -d ' ' -f 2-)
 node="NodeName=$host NodeAddr=127.0.0.1 $hardware Features=site_a"
 while IFS='|' read -r tree expected runs refused; do
     [ -n "$tree" ] || continue
     make_tree "$tree"
-    write_conf "$node
-PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP"
-    stop slurmd
-    stop slurmctld
-    start_slurmctld
-    start_slurmd ""
+    restart_with "$node"
     node=$(srun --nodes=1 --ntasks-per-node=1 "$script" node-line </dev/null) || fail "node-line through srun failed"
     case $node in *" Features=$expected") ;; *) fail "static node with $tree: $node" ;; esac
-    write_conf "$node
-PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP"
-    stop slurmd
-    stop slurmctld
-    start_slurmctld
-    start_slurmd ""
+    restart_with "$node"
     [ "$(features)" = "$expected" ] || fail "static node with $tree: features $(features), expected $expected"
     check_jobs "$runs" "$refused"
     echo "static node with $tree: $node"
