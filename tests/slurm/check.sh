@@ -127,7 +127,7 @@ check_jobs() { # runs refused
         scancel "$job"
         case $reason in PENDING*) ;; *) fail "a job constrained to $2 was not held back: $reason" ;; esac
     else
-        grep -q -E 'Invalid feature specification|Requested node configuration is not available' "$work/refused" ||
+        grep -q -E 'Invalid feature|Requested node configuration is not available' "$work/refused" ||
             fail "a job constrained to $2 was refused for another reason: $(cat "$work/refused")"
     fi
 }
