@@ -34,26 +34,24 @@ fail() {
     tail -n 20 "$work"/*.log "$work/journal" >&2 2>/dev/null || true
     exit 1
 }
-stop() { # daemon
-    [ -f "$work/$1.pid" ] || return 0
-    pid=$(cat "$work/$1.pid") && rm -f "$work/$1.pid"
-    kill "$pid" 2>/dev/null || return 0
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.2; done
-    kill -9 "$pid" 2>/dev/null || true
-}
-cleanup() {
-    scancel --quiet --full "--user=$(id -un)" 2>/dev/null || true
-    stop slurmd
-    stop slurmctld
-    [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' TERM INT
 # Waits up to 30 s for a command to succeed.
 await() {
     for _ in $(seq 150); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
     return 1
 }
+stop() { # daemon
+    [ -f "$work/$1.pid" ] || return 0
+    pid=$(cat "$work/$1.pid") && rm -f "$work/$1.pid"
+    kill "$pid" 2>/dev/null && await sh -c "! kill -0 $pid" || kill -9 "$pid" 2>/dev/null || true
+}
+cleanup() {
+    scancel --quiet --full "--user=$(id -un)" 2>/dev/null || true
+    stop slurmd
+    stop slurmctld
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' TERM INT
 node_is_idle() { sinfo -h -n "$host" -o %T | grep -q '^idle'; }
 
 # Makes the driver tree: one node per comma-separated properties line, or none.
