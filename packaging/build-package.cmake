@@ -7,12 +7,12 @@ cmake_minimum_required(VERSION 3.25)
 #         -D SOURCE_TARBALL=... -D VERSION=... -D WORK=... -D PACKAGES=...
 #         -D SOURCE_DATE_EPOCH=... -D PACKAGER=... -P build-package.cmake
 #
-# Unpacks the source tarball in WORK and builds it there with the
-# distribution's own tool and the recipe that the tarball carries:
-# dpkg-buildpackage with debian/, rpmbuild with rpm/gpu-arch.spec. A cross
+# Builds the source tarball with the distribution's own tool and the recipe
+# that the tarball carries: dpkg-buildpackage with debian/ in WORK, rpmbuild
+# with rpm/gpu-arch.spec in a fixed folder (see below). A cross
 # build (CROSS) uses the tools' own cross support and leaves the suite out,
 # since it cannot run on this machine. The binary packages go to PACKAGES; the
-# whole log is WORK/build.log.
+# whole log is WORK/build.log, and WORK keeps what the tool made.
 
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
