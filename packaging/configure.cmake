@@ -40,10 +40,10 @@ set(common_args -D SOURCE_DIR=${PROJECT_SOURCE_DIR} -D BINARY_DIR=${PROJECT_BINA
 # The source: rebuilt every time, since which files it holds is only known then.
 set(source_name gpu_arch-${PROJECT_VERSION})
 set(source_tarball ${packages}/${source_name}.tar.gz)
-set(script ${CMAKE_CURRENT_LIST_DIR}/build-tarball.cmake)
+set(tarball_script ${CMAKE_CURRENT_LIST_DIR}/build-tarball.cmake)
 add_custom_target(source_tarball ALL
   COMMAND ${CMAKE_COMMAND} ${common_args} -D KIND=source -D NAME=${source_name} -D OUTPUT=${source_tarball}
-          -P ${script}
+          -P ${tarball_script}
   VERBATIM)
 set(artefact_targets source_tarball)
 
@@ -55,9 +55,9 @@ if(GPU_ARCH_RELEASE_TARBALL)
   set(strip_command ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment --remove-section=.note)
   add_custom_command(OUTPUT ${binary_tarball}
     COMMAND ${CMAKE_COMMAND} ${common_args} -D KIND=binary -D NAME=${binary_name} -D OUTPUT=${binary_tarball}
-            -D STATIC_BINARY=$<TARGET_FILE:gpu_arch_static> "-D STRIP_COMMAND=${strip_command}" -P ${script}
+            -D STATIC_BINARY=$<TARGET_FILE:gpu_arch_static> "-D STRIP_COMMAND=${strip_command}" -P ${tarball_script}
     DEPENDS gpu_arch gpu_arch_static ${PROJECT_BINARY_DIR}/gpu_arch.1 ${PROJECT_SOURCE_DIR}/LICENSE
-            ${PROJECT_SOURCE_DIR}/README.md ${script}
+            ${PROJECT_SOURCE_DIR}/README.md ${tarball_script}
     VERBATIM)
   add_custom_target(binary_tarball ALL DEPENDS ${binary_tarball})
   list(APPEND artefact_targets binary_tarball)
@@ -69,14 +69,14 @@ if(GPU_ARCH_RELEASE_PACKAGES)
   set(package_args -D SOURCE_TARBALL=${source_tarball} -D VERSION=${PROJECT_VERSION} -D PACKAGES=${packages}
                    -D SOURCE_DATE_EPOCH=${source_date_epoch} -D CROSS=${CMAKE_CROSSCOMPILING}
                    "-D PACKAGER=${GPU_ARCH_MAINTAINER}")
-  set(script ${CMAKE_CURRENT_LIST_DIR}/build-package.cmake)
+  set(package_script ${CMAKE_CURRENT_LIST_DIR}/build-package.cmake)
   add_custom_target(deb ALL
     COMMAND ${CMAKE_COMMAND} ${package_args} -D KIND=deb -D ARCH=${deb_arch} -D WORK=${PROJECT_BINARY_DIR}/deb
-            -P ${script}
+            -P ${package_script}
     VERBATIM)
   add_custom_target(rpm ALL
     COMMAND ${CMAKE_COMMAND} ${package_args} -D KIND=rpm -D ARCH=${machine} -D WORK=${PROJECT_BINARY_DIR}/rpm
-            -P ${script}
+            -P ${package_script}
     VERBATIM)
   # One package build at a time: each runs a whole build of its own.
   add_dependencies(deb source_tarball)
