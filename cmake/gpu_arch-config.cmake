@@ -33,7 +33,7 @@ endfunction()
 
 function(gpu_arch_detect out_var)
   # What the tool prints: quarn and a signed decimal number.
-  set(name_regex "^quarn-?[0-9]+$")
+  set(name_regex "^@GPU_ARCH_NAME_PATTERN@$")
   cmake_parse_arguments(PARSE_ARGV 1 arg "REQUIRED" "TIMEOUT" "FALLBACK;SUPPORTED")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "gpu_arch_detect: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")

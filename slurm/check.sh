@@ -1,0 +1,241 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Usage, as root: slurm/check.sh GPU-ARCH.deb
+#
+# The Slurm scenarios, under a real systemd: two Debian 12 containers, n1
+# (slurmctld and a node) and n2 (a node), each in its own network namespace,
+# the package installed in both and README's commands run in them as written.
+# Rows check what systemd hands slurmd, the features that slurmctld holds,
+# where constrained jobs run and what the journal says. Every container it
+# starts is stopped; it gives up after 20 minutes.
+set -euo pipefail
+if [ "${1:-}" != --inside-time-limit ]; then
+    exec timeout 1200 "$0" --inside-time-limit "$@"
+fi
+deb=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../tests/container.sh"
+trap containers_cleanup EXIT
+trap 'exit 1' TERM INT
+
+fail() {
+    echo "FAILED: $*" >&2
+    for name in "${container_names[@]}"; do
+        echo "--- journal of $name" >&2
+        in_container "$name" journalctl -b --no-pager -n 40 -o short-monotonic >&2 || true
+    done
+    exit 1
+}
+# Waits up to 60 s for a command to succeed.
+await() {
+    for _ in $(seq 300); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+    return 1
+}
+site_options='-Z --conf "CPUs=1 Feature=site_a"'
+set_options() { # node, the line of /etc/default/slurmd
+    printf '%s\n' "$2" | in_container "$1" sh -c 'cat >/etc/default/slurmd'
+}
+# README's commands, taken from README itself.
+readme_command() { # a word that only that command holds
+    sed -n "s/^    \(.*$1.*\)$/\1/p" "$here/../README.md"
+}
+enable_drop_in=$(readme_command 'ln -sf .*slurmd.service.d')
+restart=$(readme_command 'systemctl daemon-reload')
+[ -n "$enable_drop_in" ] && [ -n "$restart" ] || fail "README shows no commands that enable the slurmd drop-in"
+trap 'fail "line $LINENO: a command failed"' ERR
+
+boot_container n1 "$deb" || fail "container n1 did not boot"
+boot_container n2 "$deb" || fail "container n2 did not boot"
+link_containers n1 n2
+
+for node in n1 n2; do
+    in_container "$node" sh -c "cat >/etc/slurm/slurm.conf" <<'EOF'
+ClusterName=gpuarch
+SlurmctldHost=n1(192.0.2.1)
+AuthType=auth/none
+CredType=cred/none
+SlurmUser=root
+SlurmdUser=root
+StateSaveLocation=/var/lib/slurm/slurmctld
+SlurmdSpoolDir=/var/lib/slurm/slurmd
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+MpiDefault=none
+SelectType=select/cons_tres
+SelectTypeParameters=CR_CPU
+ReturnToService=2
+JobCompType=jobcomp/none
+AccountingStorageType=accounting_storage/none
+MaxNodeCount=8
+Nodeset=site Feature=site_a
+Nodeset=gpus Feature=quarn1000
+PartitionName=debug Nodes=site Default=YES MaxTime=INFINITE State=UP
+PartitionName=gpu Nodes=gpus MaxTime=INFINITE State=UP
+EOF
+    in_container "$node" sh -c "$enable_drop_in" || fail "README's command to enable the drop-in failed on $node"
+done
+set_options n1 "SLURMD_OPTIONS='$site_options'"
+in_container n1 systemctl start slurmctld || fail "slurmctld did not start"
+await in_container n1 scontrol ping || fail "slurmctld does not answer"
+driver_tree n1 'isa_major 10'
+in_container n1 sh -c "$restart" || fail "README's command to restart slurmd failed"
+
+# The journal of slurmd's latest start on the node.
+slurmd_journal() { # node
+    in_container "$1" sh -c 'journalctl -o cat _SYSTEMD_INVOCATION_ID=$(systemctl show -p InvocationID --value slurmd)'
+}
+restart_slurmd() { # node
+    in_container "$1" systemctl daemon-reload
+    in_container "$1" systemctl restart slurmd || fail "slurmd did not start on $1"
+}
+node_state() { in_container n1 sinfo -h -n "$1" -o %T; }
+features() { # node
+    in_container n1 scontrol show node "$1" | sed -n 's/^ *AvailableFeatures=\([^ ]*\).*/\1/p'
+}
+await_idle() { # node
+    await sh -c "$(declare -f in_container leader_of node_state); container_work=$container_work; node_state $1 | grep -q '^idle'" ||
+        fail "node $1 did not come up: $(in_container n1 sinfo -h -N -o '%N %T %f')"
+}
+# A job constrained to runs lands on the node; one constrained to refused
+# is refused or held back with Slurm's reason.
+check_jobs() { # node runs refused [partition]
+    local job state reason
+    job=$(in_container n1 sbatch --parsable ${4:+-p "$4"} -C "$2" -o /dev/null --wrap true) ||
+        fail "a job constrained to $2 was refused"
+    await sh -c "$(declare -f in_container leader_of); container_work=$container_work;
+        in_container n1 scontrol show job $job | grep -q 'JobState=COMPLETED'" ||
+        fail "job $job ($2) did not finish: $(in_container n1 scontrol show job "$job")"
+    state=$(in_container n1 scontrol show job "$job")
+    grep -q " NodeList=$1\$" <<<"$state" || fail "job $job ($2) did not run on $1: $state"
+    if job=$(in_container n1 sbatch --parsable ${4:+-p "$4"} -C "$3" -o /dev/null --wrap true 2>&1); then
+        sleep 2
+        reason=$(in_container n1 squeue -h -j "$job" -o '%T %r')
+        in_container n1 scancel "$job"
+        case $reason in PENDING*) ;; *) fail "a job constrained to $3 was not held back: $reason" ;; esac
+    else
+        grep -q -E 'Invalid feature|Requested node configuration is not available' <<<"$job" ||
+            fail "a job constrained to $3 was refused for another reason: $job"
+    fi
+}
+
+# What systemd hands slurmd, with the site's drop-ins, recorded instead of
+# starting it: each word in brackets.
+record_dropin='[Service]
+ExecStart=
+ExecStart=/usr/bin/printf [%%s] -D -s $SLURMD_OPTIONS
+StandardOutput=truncate:/run/slurmd-words'
+recorded_words() { # node, with or without the drop-in
+    local dropins=/etc/systemd/system/slurmd.service.d
+    in_container "$1" sh -c "mkdir -p $dropins && cat >$dropins/zz-record.conf" <<<"$record_dropin"
+    [ "$2" = with ] || in_container "$1" mv $dropins/gpu_arch-publish.conf /root/
+    in_container "$1" systemctl daemon-reload
+    in_container "$1" systemctl stop slurmd
+    in_container "$1" systemctl start slurmd
+    await in_container "$1" test -s /run/slurmd-words
+    in_container "$1" cat /run/slurmd-words
+    in_container "$1" rm -f $dropins/zz-record.conf /run/slurmd-words
+    [ "$2" = with ] || in_container "$1" mv /root/gpu_arch-publish.conf $dropins/
+}
+
+# Odd and hostile SLURMD_OPTIONS: slurmd gets, word for word, what systemd
+# would hand it without the drop-in, with the architecture in --conf, and
+# nothing in them runs. Each row: the line of /etc/default/slurmd ¦ the words
+# without the drop-in ¦ the words with it (\n for a newline).
+driver_tree n1 'isa_major 10'
+while read -r row; do
+    [ -n "$row" ] || continue
+    row=${row//\\n/$'\n'}
+    line=${row%% ¦ *} && row=${row#* ¦ }
+    without=${row%% ¦ *} && with=${row#* ¦ }
+    set_options n1 "$line"
+    got_without=$(recorded_words n1 without)
+    got_with=$(recorded_words n1 with)
+    [ "$got_without" = "$without" ] || fail "systemd hands slurmd $got_without for $line, the row says $without"
+    [ "$got_with" = "$with" ] || fail "with the drop-in, slurmd gets $got_with for $line, expected $with"
+    in_container n1 sh -c '! ls /tmp/probe /tmp/p /b 2>/dev/null' || fail "$line ran a command"
+    echo "options $line: $got_with"
+done <<'EOF'
+SLURMD_OPTIONS='-Z; echo x >/tmp/probe' ¦ [-D][-s][-Z;][echo][x][>/tmp/probe] ¦ [-D][-s][-Z;][echo][x][>/tmp/probe][--conf][Feature=quarn1000]
+SLURMD_OPTIONS='-Z --conf "Feature=a" && touch /tmp/p' ¦ [-D][-s][-Z][--conf][Feature=a][&&][touch][/tmp/p] ¦ [-D][-s][-Z][--conf][Feature=a,quarn1000][&&][touch][/tmp/p]
+SLURMD_OPTIONS='-Z 2>/tmp/p | touch /tmp/p & touch /tmp/p' ¦ [-D][-s][-Z][2>/tmp/p][|][touch][/tmp/p][&][touch][/tmp/p] ¦ [-D][-s][-Z][2>/tmp/p][|][touch][/tmp/p][&][touch][/tmp/p][--conf][Feature=quarn1000]
+SLURMD_OPTIONS='-Z --conf Feature=a>b # site A ~root $(id) `id`' ¦ [-D][-s][-Z][--conf][Feature=a>b][#][site][A][~root][$(id)][`id`] ¦ [-D][-s][-Z][--conf][Feature=a>b,quarn1000][#][site][A][~root][$(id)][`id`]
+SLURMD_OPTIONS="-Z\n--conf 'CPUs=1	Feature=site_a'" ¦ [-D][-s][-Z][--conf][CPUs=1	Feature=site_a] ¦ [-D][-s][-Z][--conf][CPUs=1	Feature=site_a,quarn1000]
+SLURMD_OPTIONS='-Z --conf' ¦ [-D][-s][-Z][--conf] ¦ [-D][-s][-Z][--conf][--conf][Feature=quarn1000]
+SLURMD_OPTIONS='-Z --conf= -N name "" \'a\\b\'' ¦ [-D][-s][-Z][--conf=][-N][name][][ab] ¦ [-D][-s][-Z][--conf=Feature=quarn1000][-N][name][][ab]
+EOF
+
+# Dynamic nodes as the GPUs change. Each row: the tree (properties lines,
+# comma-separated, or none) | a program standing in for gpu_arch, or - |
+# the node's features | a constraint that runs there | one that does not | a
+# line of the journal.
+set_options n1 "SLURMD_OPTIONS='$site_options'"
+while IFS='|' read -r tree program expected runs refused message; do
+    [ -n "$tree" ] || continue
+    if [ "$tree" = none ]; then driver_tree n1; else IFS=, read -r -a lines <<<"$tree" && driver_tree n1 "${lines[@]}"; fi
+    in_container n1 rm -rf /etc/systemd/system/slurmd.service.d/program.conf
+    if [ "$program" != - ]; then
+        printf '#!/bin/sh\n%s\n' "$program" | in_container n1 sh -c 'cat >/usr/local/bin/program && chmod +x /usr/local/bin/program'
+        printf '[Service]\nEnvironment=GPU_ARCH_PROGRAM=/usr/local/bin/program\n' |
+            in_container n1 sh -c 'cat >/etc/systemd/system/slurmd.service.d/program.conf'
+    fi
+    restart_slurmd n1
+    await_idle n1
+    [ "$(features n1)" = "$expected" ] || fail "dynamic node with $tree: features $(features n1), expected $expected"
+    slurmd_journal n1 | grep -q -F "$message" || fail "dynamic node with $tree: no '$message' in the journal: $(slurmd_journal n1)"
+    check_jobs n1 "$runs" "$refused"
+    echo "dynamic node with $tree: $expected"
+done <<'EOF2'
+isa_major 10,isa_major 10|-|site_a,quarn1000|quarn1000|quarn2000|node n1 features: site_a,quarn1000
+isa_major 9 isa_minor 4|-|site_a,quarn904|quarn904|quarn1000|node n1 features: site_a,quarn904
+none|-|site_a|site_a|quarn904|found no supported GPU
+isa_major 10|printf 'quarn1000\nrm -rf /\nFeature=x Weight=9\n'|site_a,quarn1000|quarn1000|quarn904|dropped: 'rm -rf /' 'Feature=x Weight=9'
+isa_major 10|exit 3|site_a|site_a|quarn1000|failed (exit status 3)
+isa_major 10|trap '' TERM; sleep 300 & sleep 300|site_a|site_a|quarn1000|did not finish within 10 s and was killed
+EOF2
+# Nothing of the program that ignored SIGTERM is left.
+! in_container n1 pgrep -f 'sleep 300' >/dev/null || fail "the program that ignored SIGTERM is still running"
+in_container n1 rm -f /etc/systemd/system/slurmd.service.d/program.conf
+
+# A read-only /run: slurmd's runtime folder stays writable, and the node gets
+# its architecture.
+driver_tree n1 'isa_major 10'
+printf '[Service]\nReadOnlyPaths=/run\n' | in_container n1 sh -c 'cat >/etc/systemd/system/slurmd.service.d/read-only.conf'
+restart_slurmd n1
+await_idle n1
+[ "$(features n1)" = site_a,quarn1000 ] || fail "with a read-only /run: features $(features n1)"
+in_container n1 rm /etc/systemd/system/slurmd.service.d/read-only.conf
+echo "read-only /run: site_a,quarn1000"
+
+# slurmctld is down while the GPU changes: the journal says that it may hold
+# the old architecture, the timer's service sends the update once it is back,
+# and then does nothing more.
+in_container n1 systemctl stop slurmctld
+driver_tree n1 'isa_major 9 isa_minor 4'
+restart_slurmd n1
+slurmd_journal n1 | grep -q 'may still hold the node.s old GPU architectures' ||
+    fail "slurmctld down: the journal does not say so: $(slurmd_journal n1)"
+in_container n1 systemctl is-active -q gpu_arch-publish.timer || fail "the drop-in did not start gpu_arch-publish.timer"
+in_container n1 systemctl start slurmctld
+await_idle n1
+in_container n1 systemctl start gpu_arch-publish.service
+[ "$(features n1)" = site_a,quarn904 ] || fail "after slurmctld came back: features $(features n1)"
+check_jobs n1 quarn904 quarn1000
+in_container n1 journalctl -o cat -u gpu_arch-publish.service | grep -q 'slurmctld now holds the features of node n1: site_a,quarn904' ||
+    fail "the retry did not say it landed"
+in_container n1 test ! -e /run/gpu_arch-slurmd/slurmctld-update || fail "the update is still pending"
+echo "slurmctld down during a GPU change: site_a,quarn904 once it is back"
+
+# Two nodes, each with its own GPU: constrained jobs go to the node that has
+# the architecture.
+driver_tree n1 'isa_major 10'
+restart_slurmd n1
+driver_tree n2 'isa_major 9 isa_minor 4'
+set_options n2 "SLURMD_OPTIONS='$site_options'"
+restart_slurmd n2
+await_idle n1
+await_idle n2
+[ "$(features n2)" = site_a,quarn904 ] || fail "node n2: features $(features n2)"
+check_jobs n1 quarn1000 quarn2000
+check_jobs n2 quarn904 quarn2000
+echo "two nodes: n1 quarn1000, n2 quarn904"
+echo "slurm ok"

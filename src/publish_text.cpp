@@ -1,0 +1,397 @@
+// SPDX-License-Identifier: MIT
+#include "publish_text.hpp"
+
+#include <regex.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+// The build hands over the one definition of an architecture name.
+#ifndef GPU_ARCH_NAME_PATTERN
+#error "GPU_ARCH_NAME_PATTERN must be defined by the build"
+#endif
+
+namespace {
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool contains(const std::vector<std::string> &names, std::string_view name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Splits at commas, leaving out empty items.
+std::vector<std::string> split_list(std::string_view list)
+{
+    std::vector<std::string> items;
+    while (!list.empty()) {
+        const size_t comma = std::min(list.find(','), list.size());
+        if (comma > 0) {
+            items.emplace_back(list.substr(0, comma));
+        }
+        list.remove_prefix(std::min(comma + 1, list.size()));
+    }
+    return items;
+}
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where a setting (Key=value, blank-separated, double quotes grouping) begins
+// and ends.
+struct Span {
+    size_t begin;
+    size_t end;
+};
+
+std::vector<Span> setting_spans(std::string_view text)
+{
+    std::vector<Span> spans;
+    size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && is_blank(text[at])) {
+            ++at;
+        }
+        if (at == text.size()) {
+            break;
+        }
+        const size_t begin = at;
+        bool quoted = false;
+        while (at < text.size() && (quoted || !is_blank(text[at]))) {
+            quoted = text[at] == '"' ? !quoted : quoted;
+            ++at;
+        }
+        spans.push_back({begin, at});
+    }
+    return spans;
+}
+
+// The key of a features setting (Feature= or Features=, in any case), or an
+// empty view for any other setting.
+std::string_view features_key(std::string_view setting)
+{
+    for (std::string_view key : {"features=", "feature="}) {
+        if (starts_with_ignoring_case(setting, key)) {
+            return setting.substr(0, key.size());
+        }
+    }
+    return {};
+}
+
+// Rewrites the settings in text so that the node's features are the site's
+// plus the architectures: the first features setting takes them all, later
+// ones go, and one is added at the end when there was none. Sets features to
+// the node's features.
+std::string rewrite_features_setting(std::string_view text, const std::vector<Architecture> &architectures,
+                                     std::string &features)
+{
+    std::string site;
+    std::string key = "Feature=";
+    std::vector<Span> found;
+    for (const Span &span : setting_spans(text)) {
+        const std::string_view setting = text.substr(span.begin, span.end - span.begin);
+        const std::string_view setting_key = features_key(setting);
+        if (setting_key.empty()) {
+            continue;
+        }
+        if (found.empty()) {
+            key = setting_key;
+        }
+        found.push_back(span);
+        std::string value(setting.substr(setting_key.size()));
+        value.erase(std::remove(value.begin(), value.end(), '"'), value.end());
+        site += "," + value;
+    }
+    features = merge_features(site, architectures);
+    const bool quote = features.find_first_of(" \t") != std::string::npos;
+    const std::string replacement = features.empty() ? "" : key + (quote ? '"' + features + '"' : features);
+
+    std::string result;
+    size_t copied = 0;
+    for (size_t i = 0; i < found.size(); ++i) {
+        size_t cut = found[i].begin;
+        size_t end = found[i].end;
+        if (i > 0 || replacement.empty()) {
+            // A setting that goes takes the blanks before it along, or
+            // those after it when it comes first.
+            while (cut > copied && is_blank(text[cut - 1])) {
+                --cut;
+            }
+            while (cut == 0 && end < text.size() && is_blank(text[end])) {
+                ++end;
+            }
+        }
+        result.append(text.substr(copied, cut - copied));
+        if (i == 0) {
+            result += replacement;
+        }
+        copied = end;
+    }
+    if (found.empty()) {
+        size_t end = text.size();
+        while (end > 0 && is_blank(text[end - 1])) {
+            --end;
+        }
+        result.append(text.substr(0, end));
+        if (!replacement.empty()) {
+            result += (end > 0 ? " " : "") + replacement;
+        }
+        result.append(text.substr(end));
+        return result;
+    }
+    result.append(text.substr(copied));
+    return result;
+}
+
+} // namespace
+
+bool is_architecture_name(std::string_view line)
+{
+    static regex_t pattern;
+    static const bool compiled = regcomp(&pattern, "^(" GPU_ARCH_NAME_PATTERN ")$", REG_EXTENDED | REG_NOSUB) == 0;
+    if (!compiled || line.find('\0') != std::string_view::npos) {
+        return false;
+    }
+    const std::string text(line);
+    return regexec(&pattern, text.c_str(), 0, nullptr, 0) == 0;
+}
+
+Detection read_detection(std::string_view output)
+{
+    Detection detection;
+    while (!output.empty()) {
+        const size_t newline = std::min(output.find('\n'), output.size());
+        std::string_view line = output.substr(0, newline);
+        output.remove_prefix(std::min(newline + 1, output.size()));
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.empty()) {
+            continue;
+        }
+        if (!is_architecture_name(line)) {
+            detection.dropped.emplace_back(line);
+            continue;
+        }
+        auto known = std::find_if(detection.architectures.begin(), detection.architectures.end(),
+                                  [line](const Architecture &architecture) { return architecture.name == line; });
+        if (known == detection.architectures.end()) {
+            detection.architectures.push_back({std::string(line), 1});
+        } else {
+            ++known->gpus;
+        }
+    }
+    return detection;
+}
+
+std::string quote_for_message(std::string_view text)
+{
+    std::string quoted = "'";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '\'') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02x", byte);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string quote_for_command_line(std::string_view word)
+{
+    if (!word.empty() && word.find_first_of(" \t\n\r\"'\\") == std::string_view::npos) {
+        return std::string(word);
+    }
+    // In double quotes a backslash takes the next character as it is.
+    std::string quoted = "\"";
+    for (const char c : word) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string quote_for_environment_file(std::string_view value)
+{
+    // In double quotes these four need a backslash; everything else,
+    // newlines included, stands for itself.
+    std::string quoted = "\"";
+    for (const char c : value) {
+        if (c == '"' || c == '\\' || c == '`' || c == '$') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string merge_features(std::string_view site_features, const std::vector<Architecture> &architectures)
+{
+    std::vector<std::string> features;
+    for (std::string &feature : split_list(site_features)) {
+        if (!is_architecture_name(feature) && !contains(features, feature)) {
+            features.push_back(std::move(feature));
+        }
+    }
+    for (const Architecture &architecture : architectures) {
+        if (!contains(features, architecture.name)) {
+            features.push_back(architecture.name);
+        }
+    }
+    std::string list;
+    for (const std::string &feature : features) {
+        list += (list.empty() ? "" : ",") + feature;
+    }
+    return list;
+}
+
+SlurmdOptions rewrite_slurmd_options(const std::vector<std::string> &words,
+                                     const std::vector<Architecture> &architectures)
+{
+    SlurmdOptions options;
+    options.words = words;
+    // slurmd reads its options as getopt does: clusters of short options,
+    // some taking the rest of the word or the next word as their value, and
+    // --conf VALUE or --conf=VALUE, the last one counting.
+    size_t conf_word = words.size();
+    size_t conf_offset = 0;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (word == "--") {
+            break;
+        }
+        if (word == "--conf" || word == "--conf-server") {
+            if (word == "--conf" && i + 1 < words.size()) {
+                conf_word = i + 1;
+                conf_offset = 0;
+            }
+            ++i;
+            continue;
+        }
+        if (word.rfind("--conf=", 0) == 0) {
+            conf_word = i;
+            conf_offset = sizeof "--conf=" - 1;
+            continue;
+        }
+        if (word.size() < 2 || word[0] != '-' || word[1] == '-') {
+            continue;
+        }
+        for (size_t at = 1; at < word.size(); ++at) {
+            const char option = word[at];
+            if (option == 'Z') {
+                options.dynamic = true;
+            } else if (option == 'F') {
+                break; // its value, optional, is the rest of the word
+            } else if (std::string_view("dfLnN").find(option) != std::string_view::npos) {
+                std::string value = word.substr(at + 1);
+                if (value.empty() && i + 1 < words.size()) {
+                    value = words[++i];
+                }
+                if (option == 'N') {
+                    options.node_name = value;
+                }
+                break;
+            }
+        }
+    }
+
+    if (conf_word < words.size()) {
+        const std::string &word = words[conf_word];
+        options.words[conf_word] =
+            word.substr(0, conf_offset) +
+            rewrite_features_setting(std::string_view(word).substr(conf_offset), architectures, options.features);
+    } else {
+        options.features = merge_features("", architectures);
+        if (!options.features.empty()) {
+            options.words.emplace_back("--conf");
+            options.words.push_back("Feature=" + options.features);
+        }
+    }
+    return options;
+}
+
+NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_name,
+                           const std::vector<Architecture> &architectures)
+{
+    std::string found;
+    int times_found = 0;
+    std::string range_lines;
+    bool includes = false;
+    while (!slurm_conf.empty()) {
+        // One logical line: a backslash before the newline continues it.
+        std::string line;
+        for (;;) {
+            const size_t newline = std::min(slurm_conf.find('\n'), slurm_conf.size());
+            std::string_view piece = slurm_conf.substr(0, newline);
+            slurm_conf.remove_prefix(std::min(newline + 1, slurm_conf.size()));
+            if (piece.empty() || piece.back() != '\\' || slurm_conf.empty()) {
+                line.append(piece);
+                break;
+            }
+            piece.remove_suffix(1);
+            line.append(piece);
+        }
+        const size_t comment = std::min(line.find('#'), line.size());
+        const std::string_view settings = std::string_view(line).substr(0, comment);
+        const std::vector<Span> spans = setting_spans(settings);
+        if (spans.empty()) {
+            continue;
+        }
+        const std::string_view first = settings.substr(spans[0].begin, spans[0].end - spans[0].begin);
+        if (starts_with_ignoring_case(first, "include")) {
+            includes = true;
+            continue;
+        }
+        if (!starts_with_ignoring_case(first, "nodename=")) {
+            continue;
+        }
+        std::string name(first.substr(sizeof "nodename=" - 1));
+        name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+        if (name == node_name) {
+            std::string features;
+            found = rewrite_features_setting(settings, architectures, features) + line.substr(comment);
+            ++times_found;
+        } else if (name.find_first_of("[,") != std::string::npos) {
+            range_lines += " NodeName=" + name;
+        }
+    }
+
+    const std::string node(node_name);
+    if (times_found == 1) {
+        return {found, ""};
+    }
+    if (times_found > 1) {
+        return {"", "slurm.conf defines node " + node + " on more than one line"};
+    }
+    if (!range_lines.empty()) {
+        return {"", "node " + node + " has no line of its own in slurm.conf, and a line for several nodes may define it (" +
+                        range_lines.substr(1) + "): give it a line of its own, or change that line by hand"};
+    }
+    if (includes) {
+        return {"", "node " + node + " has no line in slurm.conf itself, which includes other files: change its line "
+                                      "by hand"};
+    }
+    return {"", "node " + node + " has no line in slurm.conf"};
+}

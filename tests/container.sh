@@ -1,0 +1,123 @@
+# SPDX-License-Identifier: MIT
+# Debian 12 containers booted under their own systemd, for the scenarios that
+# need a real one. Sourced by bash scripts that run as root; they call
+# stop_containers when they end (containers_cleanup does it on exit).
+#
+#   boot_container NAME [PACKAGE...]   boot a container of its own, on a copy of
+#                                      the cached root, and install the .debs
+#   in_container NAME COMMAND...       run a command inside it, as root
+#   link_containers NAME1 NAME2        one network between the two
+#   stop_containers                    shut every container down
+#
+# The root is made once with debootstrap, from the Debian mirror that apt
+# uses here, and kept in GPU_ARCH_CONTAINER_CACHE (/var/cache/gpu_arch-test);
+# each container writes to an overlay of its own, so the root stays clean.
+# Each has a network namespace of its own with loopback only, and a tmpfs
+# over /sys/devices/virtual where driver_tree puts made-up GPUs.
+
+container_cache=${GPU_ARCH_CONTAINER_CACHE:-/var/cache/gpu_arch-test}
+container_packages=systemd,systemd-sysv,dbus,procps,iproute2,slurmd,slurmctld,slurm-client
+container_image=$container_cache/bookworm-$(printf '%s' "$container_packages" | sha256sum | cut -c1-12)
+container_work=$(mktemp -d)
+container_names=()
+
+# The first Debian mirror that apt reads from.
+debian_mirror() {
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
+        grep -o -E 'https?://[^ ]*/debian/?( |$)' | head -n 1 | tr -d ' '
+}
+
+make_container_image() {
+    mkdir -p "$container_cache"
+    (
+        flock 9
+        [ -f "$container_image/.complete" ] && exit 0
+        rm -rf "$container_image.new"
+        echo "Making the container root $container_image"
+        debootstrap --variant=minbase --include="$container_packages" bookworm "$container_image.new" \
+            "$(debian_mirror)" >"$container_work/debootstrap.log" 2>&1 ||
+            { tail -n 20 "$container_work/debootstrap.log"; exit 1; }
+        # The daemons start when a scenario says so, not at boot.
+        chroot "$container_image.new" systemctl disable -q slurmd slurmctld
+        touch "$container_image.new/.complete"
+        mv "$container_image.new" "$container_image"
+    ) 9>"$container_cache/lock"
+}
+
+leader_of() { cat "$container_work/$1/leader"; }
+
+in_container() { # name command...
+    local leader
+    leader=$(leader_of "$1") && shift
+    nsenter --target "$leader" --mount --uts --ipc --net --pid --cgroup -- \
+        env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
+}
+
+boot_container() { # name [package...]
+    local name=$1 dir=$container_work/$1 nspawn leader=''
+    shift
+    make_container_image
+    mkdir -p "$dir/upper" "$dir/overlay" "$dir/root" "$dir/packages"
+    mount -t overlay overlay -o "lowerdir=$container_image,upperdir=$dir/upper,workdir=$dir/overlay" "$dir/root"
+    [ $# -eq 0 ] || cp "$@" "$dir/packages/"
+    echo "$name" >"$dir/root/etc/hostname"
+    systemd-nspawn --quiet --directory="$dir/root" --boot --register=no --keep-unit --private-network \
+        --machine="$name" --console=passive --bind-ro="$dir/packages:/mnt/packages" >"$dir/console.log" 2>&1 &
+    nspawn=$!
+    container_names+=("$name")
+    echo "$nspawn" >"$dir/nspawn"
+    for _ in $(seq 100); do
+        leader=$(pgrep -P "$nspawn" | head -n 1) && [ -n "$leader" ] && break
+        sleep 0.1
+    done
+    [ -n "$leader" ] || { cat "$dir/console.log"; return 1; }
+    echo "$leader" >"$dir/leader"
+    timeout 120 bash -c "until nsenter --target $leader --mount --pid -- systemctl is-system-running --wait \
+        >/dev/null 2>&1; do state=\$(nsenter --target $leader --mount --pid -- systemctl is-system-running 2>&1);
+        case \$state in running|degraded) exit 0 ;; esac; sleep 0.5; done" ||
+        { cat "$dir/console.log"; return 1; }
+    in_container "$name" sh -c 'ip link set lo up && mount -t tmpfs tmpfs /sys/devices/virtual' || return 1
+    if [ $# -gt 0 ]; then
+        in_container "$name" sh -c 'DEBIAN_FRONTEND=noninteractive dpkg -i /mnt/packages/*.deb >/dev/null' ||
+            return 1
+    fi
+}
+
+# A veth pair between the two, with 192.0.2.1 and 192.0.2.2 (a range that is
+# never routed) and each other's names in /etc/hosts.
+link_containers() { # name1 name2
+    ip link add gpuarch0 netns "$(leader_of "$1")" type veth peer name gpuarch0 netns "$(leader_of "$2")"
+    local i=1 name
+    for name in "$1" "$2"; do
+        in_container "$name" sh -c "ip addr add 192.0.2.$i/24 dev gpuarch0 && ip link set gpuarch0 up &&
+            printf '192.0.2.1 $1\n192.0.2.2 $2\n' >>/etc/hosts"
+        i=$((i + 1))
+    done
+}
+
+# Makes the made-up driver tree in the container: one node per properties
+# line given, or none.
+driver_tree() { # name line...
+    local name=$1
+    shift
+    in_container "$name" sh -s /sys "$@" <"$(dirname "${BASH_SOURCE[0]}")/driver-tree.sh"
+}
+
+stop_containers() {
+    local name dir pid
+    for name in "${container_names[@]}"; do
+        dir=$container_work/$name
+        pid=$(cat "$dir/nspawn")
+        # nspawn asks the container's systemd to shut down.
+        kill -TERM "$pid" 2>/dev/null || true
+        timeout 60 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
+        timeout 10 tail --pid="$pid" -f /dev/null || true
+        umount "$dir/root" 2>/dev/null || umount -l "$dir/root" || true
+    done
+    container_names=()
+}
+
+containers_cleanup() {
+    stop_containers
+    rm -rf "$container_work"
+}

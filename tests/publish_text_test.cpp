@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: MIT
+// gpu_arch-publish's text work as tables: what counts as an architecture, how
+// words are quoted for systemd, and how slurmd's options and slurm.conf's node
+// lines change. The scenarios under a real systemd check the same against it.
+
+#include <gtest/gtest.h>
+
+#include "publish_text.hpp"
+
+namespace {
+
+const std::vector<Architecture> quarn1000 = {{"quarn1000", 2}};
+const std::vector<Architecture> mixed = {{"quarn1000", 1}, {"quarn904", 1}};
+
+std::string counts(const Detection &detection)
+{
+    std::string text;
+    for (const Architecture &architecture : detection.architectures) {
+        text += architecture.name + "=" + std::to_string(architecture.gpus) + " ";
+    }
+    for (const std::string &line : detection.dropped) {
+        text += "dropped:" + line + " ";
+    }
+    return text;
+}
+
+TEST(Detection, KeepsArchitectureNamesCountedInOrderOfFirstAppearance)
+{
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> rows[] = {
+        {"quarn1000\nquarn904\nquarn1000\n", "quarn1000=2 quarn904=1 "},
+        {"quarn-100\r\n\nquarn0", "quarn-100=1 quarn0=1 "},
+        {"note: see [1\nquarn1000;quarn904\nsm_80;quarn1000\nquarn904x\n quarn904\ngpu0: quarn1000\nquarn\n",
+         "dropped:note: see [1 dropped:quarn1000;quarn904 dropped:sm_80;quarn1000 dropped:quarn904x "
+         "dropped: quarn904 dropped:gpu0: quarn1000 dropped:quarn "},
+        {"quarn1000\0junk\n"s, "dropped:"s + "quarn1000\0junk"s + " "},
+        {"", ""},
+    };
+    for (const auto &[output, expected] : rows) {
+        EXPECT_EQ(counts(read_detection(output)), expected) << output;
+    }
+}
+
+TEST(Quoting, SystemdReadsBackEachWord)
+{
+    const std::pair<std::string, std::string> command_line[] = {
+        {"-Z", "-Z"},
+        {"--conf=Feature=a,b", "--conf=Feature=a,b"},
+        {"CPUs=1 Feature=a", "\"CPUs=1 Feature=a\""},
+        {"", "\"\""},
+        {"a\"b", "\"a\\\"b\""},
+        {"a\\b", "\"a\\\\b\""},
+        {"it's", "\"it's\""},
+        {"tab\there", "\"tab\there\""},
+        {"line\nbreak", "\"line\nbreak\""},
+        {"$HOME;~root>x", "$HOME;~root>x"},
+    };
+    for (const auto &[word, quoted] : command_line) {
+        EXPECT_EQ(quote_for_command_line(word), quoted) << word;
+    }
+    const std::pair<std::string, std::string> environment_file[] = {
+        {"-Z \"a b\"", "\"-Z \\\"a b\\\"\""},
+        {"$x `y` \\z", "\"\\$x \\`y\\` \\\\z\""},
+        {"a\nb", "\"a\nb\""},
+    };
+    for (const auto &[value, quoted] : environment_file) {
+        EXPECT_EQ(quote_for_environment_file(value), quoted) << value;
+    }
+    EXPECT_EQ(quote_for_message("a'\\\x1b\tb"), "'a\\'\\\\\\x1b\\x09b'");
+}
+
+struct OptionsCase {
+    const char *name;
+    std::vector<std::string> words;
+    std::vector<Architecture> architectures;
+    std::vector<std::string> expected;
+    std::string features;
+    bool dynamic = true;
+    std::string node_name = "";
+};
+
+class SlurmdOptionsRows : public testing::TestWithParam<OptionsCase> {};
+
+TEST_P(SlurmdOptionsRows, OnlyFeaturesChange)
+{
+    const OptionsCase &row = GetParam();
+    const SlurmdOptions got = rewrite_slurmd_options(row.words, row.architectures);
+    EXPECT_EQ(got.words, row.expected);
+    EXPECT_EQ(got.features, row.features);
+    EXPECT_EQ(got.dynamic, row.dynamic);
+    EXPECT_EQ(got.node_name, row.node_name);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Table, SlurmdOptionsRows,
+    testing::Values(
+        OptionsCase{.name = "ConfExtended", .words = {"-Z", "--conf", "CPUs=1 Feature=site_a"}, .architectures = quarn1000,
+                    .expected = {"-Z", "--conf", "CPUs=1 Feature=site_a,quarn1000"}, .features = "site_a,quarn1000"},
+        OptionsCase{.name = "ConfAdded", .words = {"-Z"}, .architectures = mixed,
+                    .expected = {"-Z", "--conf", "Feature=quarn1000,quarn904"}, .features = "quarn1000,quarn904"},
+        OptionsCase{.name = "NoEmptyConf", .words = {"-Z", "-v"}, .architectures = {}, .expected = {"-Z", "-v"}, .features = ""},
+        OptionsCase{.name = "ConfEqualsForm", .words = {"-Z", "--conf=Weight=9 Features=\"a,quarn904\" Gres=gpu:2"},
+                    .architectures = quarn1000, .expected = {"-Z", "--conf=Weight=9 Features=a,quarn1000 Gres=gpu:2"},
+                    .features = "a,quarn1000"},
+        OptionsCase{.name = "StaleArchitectureGoes", .words = {"-Z", "--conf", "Feature=quarn904 CPUs=2"}, .architectures = {},
+                    .expected = {"-Z", "--conf", "CPUs=2"}, .features = ""},
+        OptionsCase{.name = "OnlyWholeNamesGo", .words = {"-Z", "--conf", "Feature=quarn904x,quarn"}, .architectures = {},
+                    .expected = {"-Z", "--conf", "Feature=quarn904x,quarn"}, .features = "quarn904x,quarn"},
+        OptionsCase{.name = "LastConfCounts", .words = {"-Z", "--conf", "CPUs=1", "--conf", "CPUs=2"}, .architectures = quarn1000,
+                    .expected = {"-Z", "--conf", "CPUs=1", "--conf", "CPUs=2 Feature=quarn1000"}, .features = "quarn1000"},
+        OptionsCase{.name = "EmptyConf", .words = {"-Z", "--conf="}, .architectures = quarn1000,
+                    .expected = {"-Z", "--conf=Feature=quarn1000"}, .features = "quarn1000"},
+        OptionsCase{.name = "ConfWithoutValue", .words = {"-Z", "--conf"}, .architectures = quarn1000,
+                    .expected = {"-Z", "--conf", "--conf", "Feature=quarn1000"}, .features = "quarn1000"},
+        OptionsCase{.name = "HostileWordsPassed", .words = {"-Z;", "echo", "x", ">/tmp/probe", "#", "~root", "$(id)", "a\nb"},
+                    .architectures = quarn1000, .expected = {"-Z;", "echo", "x", ">/tmp/probe", "#", "~root", "$(id)", "a\nb", "--conf", "Feature=quarn1000"},
+                    .features = "quarn1000"},
+        OptionsCase{.name = "NodeName", .words = {"-N", "n7", "-Z"}, .architectures = quarn1000,
+                    .expected = {"-N", "n7", "-Z", "--conf", "Feature=quarn1000"}, .features = "quarn1000", .node_name = "n7"},
+        OptionsCase{.name = "ClusteredOptions", .words = {"-vZNn8", "-L", "-Z"}, .architectures = {},
+                    .expected = {"-vZNn8", "-L", "-Z"}, .features = "", .node_name = "n8"},
+        OptionsCase{.name = "OptionValueIsNoOption", .words = {"-L", "-Z", "--conf-server", "-Z"}, .architectures = quarn1000,
+                    .expected = {"-L", "-Z", "--conf-server", "-Z", "--conf", "Feature=quarn1000"}, .features = "quarn1000",
+                    .dynamic = false},
+        OptionsCase{.name = "StaticNode", .words = {"-F", "-v"}, .architectures = {}, .expected = {"-F", "-v"}, .features = "",
+                    .dynamic = false}),
+    [](const testing::TestParamInfo<OptionsCase> &info) { return std::string(info.param.name); });
+// clang-format on
+
+TEST(NodeLine, OnlyFeaturesChange)
+{
+    const std::string conf = "# site\nNodeName=DEFAULT CPUs=4\n"
+                             "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn904 Port=7001 # rack 3\n"
+                             "nodename=n2 \\\n  RealMemory=1000 CoreSpecCount=1\n"
+                             "NodeName=n3 Feature=\"x\" Feature=quarn1000\n"
+                             "NodeName=gpu[1-4] Weight=2\nInclude /etc/slurm/more.conf\nNodeName=n5\nNodeName=n5\n";
+    const std::tuple<std::string, std::vector<Architecture>, std::string> rows[] = {
+        {"n1", quarn1000,
+         "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn1000 Port=7001 # rack 3"},
+        {"n1", {}, "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a Port=7001 # rack 3"},
+        {"n2", mixed, "nodename=n2   RealMemory=1000 CoreSpecCount=1 Feature=quarn1000,quarn904"},
+        {"n3", {}, "NodeName=n3 Feature=x"},
+        {"gpu2", quarn1000, "error: node gpu2 has no line of its own in slurm.conf, and a line for several nodes may "
+                            "define it (NodeName=gpu[1-4]): give it a line of its own, or change that line by hand"},
+        {"n5", quarn1000, "error: slurm.conf defines node n5 on more than one line"},
+    };
+    for (const auto &[node, architectures, expected] : rows) {
+        const NodeLine got = rewrite_node_line(conf, node, architectures);
+        EXPECT_EQ(got.error.empty() ? got.line : "error: " + got.error, expected) << node;
+    }
+    EXPECT_EQ(rewrite_node_line("Include more.conf\n", "n1", {}).error,
+              "node n1 has no line in slurm.conf itself, which includes other files: change its line by hand");
+    EXPECT_EQ(rewrite_node_line("", "n1", {}).error, "node n1 has no line in slurm.conf");
+}
+
+} // namespace
