@@ -238,4 +238,70 @@ await_idle n2
 check_jobs n1 quarn1000 quarn2000
 check_jobs n2 quarn904 quarn2000
 echo "two nodes: n1 quarn1000, n2 quarn904"
+
+# Node sets keyed on a feature follow once README's command has run on the
+# controller: n1 joins the gpu partition with quarn1000 and leaves it without.
+reconfigure=$(readme_command 'scontrol reconfigure')
+gpu_partition() { in_container n1 scontrol show partition gpu | sed -n 's/^ *Nodes=\([^ ]*\).*/\1/p'; }
+in_container n1 sh -c "$reconfigure"
+await sh -c "[ \"\$($(declare -f in_container leader_of gpu_partition); container_work=$container_work; gpu_partition)\" = n1 ]" ||
+    fail "the gpu node set holds $(gpu_partition), not n1"
+check_jobs n1 quarn1000 quarn904 gpu
+driver_tree n1
+restart_slurmd n1
+await_idle n1
+in_container n1 sh -c "$reconfigure"
+await sh -c "[ \"\$($(declare -f in_container leader_of gpu_partition); container_work=$container_work; gpu_partition)\" = '(null)' ]" ||
+    fail "after losing quarn1000, the gpu node set still holds $(gpu_partition)"
+echo "node set: n1 in it with quarn1000, out of it without"
+
+# Nodes of slurm.conf: each node's line, printed through srun by README's
+# command, replaces the site's, with the node's other settings kept.
+for node in n1 n2; do
+    in_container "$node" systemctl stop slurmd
+    in_container "$node" rm -f /etc/systemd/system/slurmd.service.d/gpu_arch-publish.conf /etc/default/slurmd
+    in_container "$node" systemctl daemon-reload
+done
+in_container n1 systemctl stop slurmctld
+in_container n1 sh -c 'rm -rf /var/lib/slurm/slurmctld/*'
+slurm_conf=$(in_container n1 cat /etc/slurm/slurm.conf)
+static_conf() { # node lines
+    for node in n1 n2; do
+        printf '%s\n%s\nGresTypes=scratch\n' "$slurm_conf" "$1" | in_container "$node" sh -c 'cat >/etc/slurm/slurm.conf'
+        printf 'NodeName=n1 Name=scratch Count=1\n' | in_container "$node" sh -c 'cat >/etc/slurm/gres.conf'
+    done
+}
+static_conf "NodeName=n1 NodeAddr=192.0.2.1 CPUs=1 Weight=7 Gres=scratch:1 Features=site_a # GPU node
+NodeName=n2 NodeAddr=192.0.2.2 CPUs=1 Features=site_a,quarn1000"
+driver_tree n1 'isa_major 10'
+driver_tree n2 'isa_major 9 isa_minor 4'
+in_container n1 systemctl start slurmctld
+for node in n1 n2; do in_container "$node" systemctl start slurmd; done
+await_idle n1
+await_idle n2
+node_lines=$(readme_command 'node-line' | sed 's/<N>/2/')
+lines=$(in_container n1 sh -c "$node_lines") || fail "node-line through srun failed: $lines"
+expected="NodeName=n1 NodeAddr=192.0.2.1 CPUs=1 Weight=7 Gres=scratch:1 Features=site_a,quarn1000 # GPU node
+NodeName=n2 NodeAddr=192.0.2.2 CPUs=1 Features=site_a,quarn904"
+[ "$lines" = "$expected" ] || fail "node-line printed $lines, expected $expected"
+static_conf "$lines"
+in_container n1 sh -c "$reconfigure && $reconfigure"
+await sh -c "[ \"\$($(declare -f in_container leader_of gpu_partition); container_work=$container_work; gpu_partition)\" = n1 ]" ||
+    fail "static nodes: the gpu node set holds $(gpu_partition), not n1"
+[ "$(features n1) $(features n2)" = "site_a,quarn1000 site_a,quarn904" ] ||
+    fail "static nodes: features $(features n1) $(features n2)"
+in_container n1 scontrol show node n1 | grep -q 'Weight=7 ' || fail "static node n1 lost its weight"
+in_container n1 scontrol show node n1 | grep -q 'Gres=scratch:1' || fail "static node n1 lost its Gres"
+check_jobs n1 quarn1000 quarn2000
+check_jobs n2 quarn904 quarn2000
+echo "static nodes: $lines"
+
+# A node on a line for several nodes gets no line, and the command fails.
+static_conf "NodeName=n[1-2] CPUs=1 Features=site_a"
+if out=$(in_container n1 env SLURMD_NODENAME=n1 gpu_arch-publish node-line 2>&1); then
+    fail "node-line printed a line for a node of a range: $out"
+fi
+grep -q 'has no line of its own in slurm.conf, and a line for several nodes may define it (NodeName=n\[1-2\])' <<<"$out" ||
+    fail "node-line on a range line said: $out"
+echo "range line: refused"
 echo "slurm ok"
