@@ -5,13 +5,14 @@ cmake_minimum_required(VERSION 3.25)
 #
 #   cmake -D KIND=source|binary -D SOURCE_DIR=... -D BINARY_DIR=... -D NAME=...
 #         -D OUTPUT=....tar.gz -D SOURCE_DATE_EPOCH=...
-#         [-D STATIC_BINARY=... -D STRIP_COMMAND=...] -P build-tarball.cmake
+#         [-D STATIC_BINARY=... -D PUBLISH=... -D STRIP_COMMAND=...] -P build-tarball.cmake
 #
 # source: the tracked files of SOURCE_DIR (git ls-files; where git or its
 # metadata is missing, every file but .git, the paths .gitignore names and
 # the build folder), below one folder NAME.
 # binary: the install of BINARY_DIR with the statically linked STATIC_BINARY
-# in place of the tool, plus LICENSE and README.md, below one folder NAME.
+# in place of the tool, both programs (PUBLISH is the companion's path below
+# the prefix) stripped, plus LICENSE and README.md, below one folder NAME.
 # Both are packed in a fixed order with fixed owners, modes and times.
 
 get_filename_component(stage "${OUTPUT}.stage" ABSOLUTE)
@@ -53,7 +54,8 @@ else()
   execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BINARY_DIR}" --prefix "${stage}/${NAME}"
     OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
   file(COPY_FILE "${STATIC_BINARY}" "${stage}/${NAME}/bin/gpu_arch")
-  execute_process(COMMAND ${STRIP_COMMAND} "${stage}/${NAME}/bin/gpu_arch" COMMAND_ERROR_IS_FATAL ANY)
+  execute_process(COMMAND ${STRIP_COMMAND} "${stage}/${NAME}/bin/gpu_arch" "${stage}/${NAME}/${PUBLISH}"
+    COMMAND_ERROR_IS_FATAL ANY)
   file(COPY "${SOURCE_DIR}/LICENSE" "${SOURCE_DIR}/README.md" DESTINATION "${stage}/${NAME}")
 endif()
 

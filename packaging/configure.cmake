@@ -55,8 +55,9 @@ if(GPU_ARCH_RELEASE_TARBALL)
   set(strip_command ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment --remove-section=.note)
   add_custom_command(OUTPUT ${binary_tarball}
     COMMAND ${CMAKE_COMMAND} ${common_args} -D KIND=binary -D NAME=${binary_name} -D OUTPUT=${binary_tarball}
-            -D STATIC_BINARY=$<TARGET_FILE:gpu_arch_static> "-D STRIP_COMMAND=${strip_command}" -P ${tarball_script}
-    DEPENDS gpu_arch gpu_arch_static ${PROJECT_BINARY_DIR}/gpu_arch.1 ${PROJECT_SOURCE_DIR}/LICENSE
+            -D STATIC_BINARY=$<TARGET_FILE:gpu_arch_static> -D PUBLISH=${CMAKE_INSTALL_SBINDIR}/gpu_arch-publish
+            "-D STRIP_COMMAND=${strip_command}" -P ${tarball_script}
+    DEPENDS gpu_arch gpu_arch_static gpu_arch-publish ${PROJECT_BINARY_DIR}/gpu_arch.1 ${PROJECT_SOURCE_DIR}/LICENSE
             ${PROJECT_SOURCE_DIR}/README.md ${tarball_script}
     VERBATIM)
   add_custom_target(binary_tarball ALL DEPENDS ${binary_tarball})

@@ -32,7 +32,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,12 +40,10 @@
 
 #include "publish_text.hpp"
 
-// Where gpu_arch lies, relative to this program's folder; set by the build.
-#ifndef GPU_ARCH_PUBLISH_TO_BINDIR
-#define GPU_ARCH_PUBLISH_TO_BINDIR "../bin"
-#endif
-#ifndef GPU_ARCH_SLURM_CONF
-#define GPU_ARCH_SLURM_CONF "/etc/slurm/slurm.conf"
+// Set by the build: where gpu_arch lies, relative to this program's folder,
+// and where Slurm's configuration is by default.
+#if !defined(GPU_ARCH_PUBLISH_TO_BINDIR) || !defined(GPU_ARCH_SLURM_CONF)
+#error "GPU_ARCH_PUBLISH_TO_BINDIR and GPU_ARCH_SLURM_CONF must be defined by the build"
 #endif
 
 namespace {
@@ -60,14 +57,9 @@ constexpr int kill_grace_ms = 1000;
 // More output than any machine's GPUs give means the program is not gpu_arch.
 constexpr size_t max_output = 1 << 20;
 
-[[gnu::format(printf, 1, 2)]] void say(const char *format, ...)
+void say(const std::string &message)
 {
-    va_list arguments;
-    va_start(arguments, format);
-    fputs("gpu_arch-publish: ", stderr);
-    vfprintf(stderr, format, arguments);
-    fputc('\n', stderr);
-    va_end(arguments);
+    fprintf(stderr, "gpu_arch-publish: %s\n", message.c_str());
 }
 
 long long now_ms()
@@ -100,31 +92,27 @@ bool reap_until(pid_t pid, long long deadline, int &wait_status)
     }
 }
 
-// Runs argv in a process group of its own with standard input from
-// /dev/null, collecting its standard output, and its standard error too when
-// asked (else it is ours).
-// When it runs past the limit or prints too much, the whole group gets
-// SIGKILL; a group that does not die even then is left behind, not waited
-// for.
-Run run_bounded(const std::vector<std::string> &argv, int seconds, bool collect_errors = false)
+// Starts argv in a process group of its own, with standard input from
+// /dev/null and standard output (and standard error when collect_errors is
+// set, else it stays ours) into a pipe whose reading end output gets. Returns
+// the process, or -1 with failure set.
+pid_t start_in_own_group(const std::vector<std::string> &argv, bool collect_errors, int &output, std::string &failure)
 {
-    Run run;
     std::vector<char *> raw;
+    raw.reserve(argv.size() + 1);
     for (const std::string &word : argv) {
         raw.push_back(const_cast<char *>(word.c_str()));
     }
     raw.push_back(nullptr);
-    int output_pipe[2];
-    int exec_error_pipe[2];
-    if (pipe2(output_pipe, O_CLOEXEC) != 0) {
-        run.failure = std::string("cannot make a pipe: ") + strerror(errno);
-        return run;
-    }
-    if (pipe2(exec_error_pipe, O_CLOEXEC) != 0) {
-        run.failure = std::string("cannot make a pipe: ") + strerror(errno);
+    // The child reports a failed exec through the second pipe, which a
+    // successful one closes.
+    int output_pipe[2] = {-1, -1};
+    int exec_error_pipe[2] = {-1, -1};
+    if (pipe2(output_pipe, O_CLOEXEC) != 0 || pipe2(exec_error_pipe, O_CLOEXEC) != 0) {
+        failure = std::string("cannot make a pipe: ") + strerror(errno);
         close(output_pipe[0]);
         close(output_pipe[1]);
-        return run;
+        return -1;
     }
     const pid_t pid = fork();
     if (pid == 0) {
@@ -135,73 +123,95 @@ Run run_bounded(const std::vector<std::string> &argv, int seconds, bool collect_
             execvp(raw[0], raw.data());
         }
         const int error = errno;
-        (void)!write(exec_error_pipe[1], &error, sizeof error);
+        if (write(exec_error_pipe[1], &error, sizeof error) < 0) {
+            _exit(127);
+        }
         _exit(127);
     }
+    const int start_error = errno;
     close(output_pipe[1]);
     close(exec_error_pipe[1]);
-    if (pid < 0) {
-        run.failure = std::string("cannot start a process: ") + strerror(errno);
-        close(output_pipe[0]);
-        close(exec_error_pipe[0]);
-        return run;
-    }
-    // Both sides set the group, so that it exists whichever runs first.
-    setpgid(pid, pid);
     int exec_error = 0;
-    const bool exec_failed = read(exec_error_pipe[0], &exec_error, sizeof exec_error) == sizeof exec_error;
+    if (pid > 0) {
+        // Both sides set the group, so that it exists whichever runs first.
+        setpgid(pid, pid);
+        if (read(exec_error_pipe[0], &exec_error, sizeof exec_error) != sizeof exec_error) {
+            exec_error = 0;
+        }
+    }
     close(exec_error_pipe[0]);
+    if (pid < 0 || exec_error != 0) {
+        failure = pid < 0 ? std::string("cannot start a process: ") + strerror(start_error)
+                          : std::string("cannot be run: ") + strerror(exec_error);
+        close(output_pipe[0]);
+        if (pid > 0) {
+            waitpid(pid, nullptr, 0);
+        }
+        return -1;
+    }
+    output = output_pipe[0];
+    return pid;
+}
 
-    const long long deadline = now_ms() + seconds * 1000LL;
-    bool over = false;
+// Reads fd into output until end of file; returns why it stopped before
+// that (the deadline, too much output), or an empty string.
+std::string collect_output(int fd, long long deadline, int seconds, std::string &output)
+{
+    std::string over_time = "did not finish within " + std::to_string(seconds) + " s and was killed";
     for (;;) {
         const long long left = deadline - now_ms();
         if (left <= 0) {
-            over = true;
-            run.failure = "did not finish within " + std::to_string(seconds) + " s and was killed";
-            break;
+            return over_time;
         }
-        pollfd readable = {output_pipe[0], POLLIN, 0};
+        pollfd readable = {fd, POLLIN, 0};
         const int ready = poll(&readable, 1, static_cast<int>(std::min(left, 1000LL)));
         if (ready < 0 && errno != EINTR) {
-            over = true;
-            run.failure = std::string("cannot wait for its output: ") + strerror(errno);
-            break;
+            return std::string("cannot wait for its output: ") + strerror(errno);
         }
         if (ready <= 0) {
             continue;
         }
         char chunk[4096];
-        const ssize_t got = read(output_pipe[0], chunk, sizeof chunk);
+        const ssize_t got = read(fd, chunk, sizeof chunk);
         if (got == 0) {
-            break;
+            return "";
         }
         if (got > 0) {
-            run.output.append(chunk, static_cast<size_t>(got));
-            if (run.output.size() > max_output) {
-                over = true;
-                run.failure = "printed more than " + std::to_string(max_output) + " bytes and was killed";
-                break;
-            }
+            output.append(chunk, static_cast<size_t>(got));
+        }
+        if (output.size() > max_output) {
+            return "printed more than " + std::to_string(max_output) + " bytes and was killed";
         }
     }
-    close(output_pipe[0]);
+}
 
+// Runs argv in a process group of its own for at most the given seconds,
+// collecting its standard output (and standard error when asked). When it
+// runs past the limit or prints too much, the whole group gets SIGKILL; a
+// group that does not die even then is left behind, not waited for.
+Run run_bounded(const std::vector<std::string> &argv, int seconds, bool collect_errors = false)
+{
+    Run run;
+    int output = -1;
+    const pid_t pid = start_in_own_group(argv, collect_errors, output, run.failure);
+    if (pid < 0) {
+        return run;
+    }
+    const long long deadline = now_ms() + seconds * 1000LL;
+    run.failure = collect_output(output, deadline, seconds, run.output);
+    close(output);
     int wait_status = 0;
-    if (!over && !reap_until(pid, deadline, wait_status)) {
-        over = true;
+    if (run.failure.empty() && !reap_until(pid, deadline, wait_status)) {
         run.failure = "did not finish within " + std::to_string(seconds) + " s and was killed";
     }
-    if (over) {
+    if (!run.failure.empty()) {
         kill(-pid, SIGKILL);
         if (!reap_until(pid, now_ms() + kill_grace_ms, wait_status)) {
             run.failure += ", but did not die (a read stuck in the kernel?) and was left behind";
         }
         return run;
     }
-    if (exec_failed) {
-        run.failure = std::string("cannot be run: ") + strerror(exec_error);
-    } else if (WIFEXITED(wait_status)) {
+    if (WIFEXITED(wait_status)) {
         run.exited = true;
         run.status = WEXITSTATUS(wait_status);
         if (run.status != 0) {
@@ -237,7 +247,7 @@ bool detect(Detection &detection)
     const std::string program = detection_program();
     const Run run = run_bounded({program}, detection_seconds);
     if (!run.failure.empty()) {
-        say("%s %s: no GPU architecture is published", program.c_str(), run.failure.c_str());
+        say(program + " " + run.failure + ": no GPU architecture is published");
         return false;
     }
     detection = read_detection(run.output);
@@ -247,10 +257,10 @@ bool detect(Detection &detection)
             quoted += ' ';
             quoted += quote_for_message(line);
         }
-        say("%s printed lines that are no architecture name, dropped:%s", program.c_str(), quoted.c_str());
+        say(program + " printed lines that are no architecture name, dropped:" + quoted);
     }
     if (detection.architectures.empty()) {
-        say("%s found no supported GPU", program.c_str());
+        say(program + " found no supported GPU");
     }
     return true;
 }
@@ -262,7 +272,7 @@ bool write_atomically(const std::string &path, const std::string &text)
     std::string temporary = path + ".XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
-        say("cannot write %s: %s", path.c_str(), strerror(errno));
+        say("cannot write " + path + ": " + strerror(errno));
         return false;
     }
     size_t written = 0;
@@ -285,7 +295,7 @@ bool write_atomically(const std::string &path, const std::string &text)
         error = errno;
     }
     if (error != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
-        say("cannot write %s: %s", path.c_str(), strerror(error != 0 ? error : errno));
+        say("cannot write " + path + ": " + strerror(error != 0 ? error : errno));
         unlink(temporary.c_str());
         return false;
     }
@@ -325,9 +335,9 @@ std::string pending_path(const std::string &dir)
 // dir, with a message, for slurm-pending to retry.
 bool update_controller(const std::string &dir, const std::string &node, const std::string &features)
 {
-    const Run run = run_bounded({"scontrol", "update", "NodeName=" + node, "AvailableFeatures=" + features,
-                                 "ActiveFeatures=" + features},
-                                scontrol_seconds, true);
+    const Run run = run_bounded(
+        {"scontrol", "update", "NodeName=" + node, "AvailableFeatures=" + features, "ActiveFeatures=" + features},
+        scontrol_seconds, true);
     if (run.exited && (run.status == 0 || run.output.find("Invalid node name") != std::string::npos)) {
         unlink(pending_path(dir).c_str());
         return true;
@@ -338,9 +348,10 @@ bool update_controller(const std::string &dir, const std::string &node, const st
         output += c == '\n' ? "; " : std::string(1, c);
     }
     output.erase(output.find_last_not_of("; ") + 1);
-    say("slurmctld did not take the features of node %s (scontrol %s%s%s): until it does, it may still hold the "
-        "node's old GPU architectures; gpu_arch-publish.timer retries every minute",
-        node.c_str(), run.failure.c_str(), output.empty() ? "" : ": ", output.c_str());
+    say("slurmctld did not take the features of node " + node + " (scontrol " + run.failure +
+        (output.empty() ? "" : ": " + output) +
+        "): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer retries every "
+        "minute");
     write_atomically(pending_path(dir), node + "\n" + features + "\n");
     return false;
 }
@@ -378,7 +389,7 @@ int slurmd_options(const std::string &dir, const std::vector<std::string> &words
     }
     const std::string node = options.node_name.empty() ? short_host_name() : options.node_name;
     const bool updated = update_controller(dir, node, options.features);
-    say("node %s features: %s", node.c_str(), options.features.empty() ? "none" : options.features.c_str());
+    say("node " + node + " features: " + (options.features.empty() ? "none" : options.features));
     return detected && updated ? 0 : 1;
 }
 
@@ -387,7 +398,7 @@ bool read_file(const char *path, std::string &text)
 {
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
-        say("cannot read %s: %s", path, strerror(errno));
+        say(std::string("cannot read ") + path + ": " + strerror(errno));
         return false;
     }
     char chunk[4096];
@@ -398,7 +409,7 @@ bool read_file(const char *path, std::string &text)
     const bool failed = ferror(file) != 0;
     fclose(file);
     if (failed) {
-        say("cannot read %s", path);
+        say(std::string("cannot read ") + path);
     }
     return !failed;
 }
@@ -421,7 +432,7 @@ int slurm_pending(const std::string &dir)
     if (!update_controller(dir, node, features)) {
         return 1;
     }
-    say("slurmctld now holds the features of node %s: %s", node.c_str(), features.empty() ? "none" : features.c_str());
+    say("slurmctld now holds the features of node " + node + ": " + (features.empty() ? "none" : features));
     return 0;
 }
 
@@ -440,7 +451,7 @@ int node_line()
     const bool detected = detect(detection);
     const NodeLine line = rewrite_node_line(conf, node, detection.architectures);
     if (!line.error.empty()) {
-        say("%s: %s", conf_path, line.error.c_str());
+        say(std::string(conf_path) + ": " + line.error);
         return 1;
     }
     if (printf("%s\n", line.line.c_str()) < 0 || fflush(stdout) != 0) {

@@ -92,6 +92,58 @@ std::string_view features_key(std::string_view setting)
     return {};
 }
 
+// The features settings in text: where each is, the key of the first, and
+// the features of all, comma-separated.
+struct FeaturesSettings {
+    std::vector<Span> spans;
+    std::string key = "Feature=";
+    std::string features;
+};
+
+FeaturesSettings find_features_settings(std::string_view text)
+{
+    FeaturesSettings found;
+    for (const Span &span : setting_spans(text)) {
+        const std::string_view setting = text.substr(span.begin, span.end - span.begin);
+        const std::string_view key = features_key(setting);
+        if (key.empty()) {
+            continue;
+        }
+        if (found.spans.empty()) {
+            found.key = key;
+        }
+        found.spans.push_back(span);
+        std::string value(setting.substr(key.size()));
+        value.erase(std::remove(value.begin(), value.end(), '"'), value.end());
+        found.features += "," + value;
+    }
+    return found;
+}
+
+// Text with the settings at spans taken out, and the first replaced by
+// replacement unless that is empty. A setting that goes takes the blanks
+// before it along, or those after it when it comes first.
+std::string splice_settings(std::string_view text, const std::vector<Span> &spans, const std::string &replacement)
+{
+    std::string result;
+    size_t copied = 0;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        size_t cut = spans[i].begin;
+        size_t end = spans[i].end;
+        const bool goes = i > 0 || replacement.empty();
+        while (goes && cut > copied && is_blank(text[cut - 1])) {
+            --cut;
+        }
+        while (goes && cut == 0 && end < text.size() && is_blank(text[end])) {
+            ++end;
+        }
+        result.append(text.substr(copied, cut - copied));
+        result += i == 0 ? replacement : "";
+        copied = end;
+    }
+    return result.append(text.substr(copied));
+}
+
 // Rewrites the settings in text so that the node's features are the site's
 // plus the architectures: the first features setting takes them all, later
 // ones go, and one is added at the end when there was none. Sets features to
@@ -99,62 +151,49 @@ std::string_view features_key(std::string_view setting)
 std::string rewrite_features_setting(std::string_view text, const std::vector<Architecture> &architectures,
                                      std::string &features)
 {
-    std::string site;
-    std::string key = "Feature=";
-    std::vector<Span> found;
-    for (const Span &span : setting_spans(text)) {
-        const std::string_view setting = text.substr(span.begin, span.end - span.begin);
-        const std::string_view setting_key = features_key(setting);
-        if (setting_key.empty()) {
-            continue;
-        }
-        if (found.empty()) {
-            key = setting_key;
-        }
-        found.push_back(span);
-        std::string value(setting.substr(setting_key.size()));
-        value.erase(std::remove(value.begin(), value.end(), '"'), value.end());
-        site += "," + value;
-    }
-    features = merge_features(site, architectures);
+    const FeaturesSettings found = find_features_settings(text);
+    features = merge_features(found.features, architectures);
     const bool quote = features.find_first_of(" \t") != std::string::npos;
-    const std::string replacement = features.empty() ? "" : key + (quote ? '"' + features + '"' : features);
+    const std::string replacement = features.empty() ? "" : found.key + (quote ? '"' + features + '"' : features);
+    if (!found.spans.empty()) {
+        return splice_settings(text, found.spans, replacement);
+    }
+    // None yet: one more setting at the end, before any trailing blanks.
+    size_t end = text.size();
+    while (end > 0 && is_blank(text[end - 1])) {
+        --end;
+    }
+    std::string result(text.substr(0, end));
+    if (!replacement.empty()) {
+        result += (end > 0 ? " " : "") + replacement;
+    }
+    return result.append(text.substr(end));
+}
 
-    std::string result;
-    size_t copied = 0;
-    for (size_t i = 0; i < found.size(); ++i) {
-        size_t cut = found[i].begin;
-        size_t end = found[i].end;
-        if (i > 0 || replacement.empty()) {
-            // A setting that goes takes the blanks before it along, or
-            // those after it when it comes first.
-            while (cut > copied && is_blank(text[cut - 1])) {
-                --cut;
+// Reads the cluster of short options in words[at] (such as -vZN name) into
+// options; returns the index of the last word it used.
+size_t read_short_options(const std::vector<std::string> &words, size_t at, SlurmdOptions &options)
+{
+    const std::string &word = words[at];
+    for (size_t i = 1; i < word.size(); ++i) {
+        const char option = word[i];
+        if (option == 'Z') {
+            options.dynamic = true;
+        } else if (option == 'F') {
+            break; // its value, optional, is the rest of the word
+        } else if (std::string_view("dfLnN").find(option) != std::string_view::npos) {
+            // The value is the rest of the word, or the next word.
+            std::string value = word.substr(i + 1);
+            if (value.empty() && at + 1 < words.size()) {
+                value = words[++at];
             }
-            while (cut == 0 && end < text.size() && is_blank(text[end])) {
-                ++end;
+            if (option == 'N') {
+                options.node_name = value;
             }
+            break;
         }
-        result.append(text.substr(copied, cut - copied));
-        if (i == 0) {
-            result += replacement;
-        }
-        copied = end;
     }
-    if (found.empty()) {
-        size_t end = text.size();
-        while (end > 0 && is_blank(text[end - 1])) {
-            --end;
-        }
-        result.append(text.substr(0, end));
-        if (!replacement.empty()) {
-            result += (end > 0 ? " " : "") + replacement;
-        }
-        result.append(text.substr(end));
-        return result;
-    }
-    result.append(text.substr(copied));
-    return result;
+    return at;
 }
 
 } // namespace
@@ -277,43 +316,18 @@ SlurmdOptions rewrite_slurmd_options(const std::vector<std::string> &words,
     // --conf VALUE or --conf=VALUE, the last one counting.
     size_t conf_word = words.size();
     size_t conf_offset = 0;
-    for (size_t i = 0; i < words.size(); ++i) {
+    for (size_t i = 0; i < words.size() && words[i] != "--"; ++i) {
         const std::string &word = words[i];
-        if (word == "--") {
-            break;
-        }
-        if (word == "--conf" || word == "--conf-server") {
-            if (word == "--conf" && i + 1 < words.size()) {
-                conf_word = i + 1;
-                conf_offset = 0;
-            }
+        if (word == "--conf" && i + 1 < words.size()) {
+            conf_word = ++i;
+            conf_offset = 0;
+        } else if (word == "--conf-server") {
             ++i;
-            continue;
-        }
-        if (word.rfind("--conf=", 0) == 0) {
+        } else if (word.rfind("--conf=", 0) == 0) {
             conf_word = i;
             conf_offset = sizeof "--conf=" - 1;
-            continue;
-        }
-        if (word.size() < 2 || word[0] != '-' || word[1] == '-') {
-            continue;
-        }
-        for (size_t at = 1; at < word.size(); ++at) {
-            const char option = word[at];
-            if (option == 'Z') {
-                options.dynamic = true;
-            } else if (option == 'F') {
-                break; // its value, optional, is the rest of the word
-            } else if (std::string_view("dfLnN").find(option) != std::string_view::npos) {
-                std::string value = word.substr(at + 1);
-                if (value.empty() && i + 1 < words.size()) {
-                    value = words[++i];
-                }
-                if (option == 'N') {
-                    options.node_name = value;
-                }
-                break;
-            }
+        } else if (word.size() >= 2 && word[0] == '-' && word[1] != '-') {
+            i = read_short_options(words, i, options);
         }
     }
 
@@ -322,12 +336,12 @@ SlurmdOptions rewrite_slurmd_options(const std::vector<std::string> &words,
         options.words[conf_word] =
             word.substr(0, conf_offset) +
             rewrite_features_setting(std::string_view(word).substr(conf_offset), architectures, options.features);
-    } else {
-        options.features = merge_features("", architectures);
-        if (!options.features.empty()) {
-            options.words.emplace_back("--conf");
-            options.words.push_back("Feature=" + options.features);
-        }
+        return options;
+    }
+    options.features = merge_features("", architectures);
+    if (!options.features.empty()) {
+        options.words.emplace_back("--conf");
+        options.words.push_back("Feature=" + options.features);
     }
     return options;
 }
@@ -386,12 +400,14 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
         return {"", "slurm.conf defines node " + node + " on more than one line"};
     }
     if (!range_lines.empty()) {
-        return {"", "node " + node + " has no line of its own in slurm.conf, and a line for several nodes may define it (" +
+        return {"", "node " + node +
+                        " has no line of its own in slurm.conf, and a line for several nodes may define it (" +
                         range_lines.substr(1) + "): give it a line of its own, or change that line by hand"};
     }
     if (includes) {
-        return {"", "node " + node + " has no line in slurm.conf itself, which includes other files: change its line "
-                                      "by hand"};
+        return {"", "node " + node +
+                        " has no line in slurm.conf itself, which includes other files: change its line "
+                        "by hand"};
     }
     return {"", "node " + node + " has no line in slurm.conf"};
 }

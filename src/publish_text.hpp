@@ -44,9 +44,9 @@ std::string merge_features(std::string_view site_features, const std::vector<Arc
 
 // slurmd's command line with the architectures among the features of --conf.
 struct SlurmdOptions {
-    bool dynamic = false;        // -Z: the node registers itself
-    std::string node_name;       // from -N, or empty
-    std::string features;        // the node's features after the change
+    bool dynamic = false;           // -Z: the node registers itself
+    std::string node_name;          // from -N, or empty
+    std::string features;           // the node's features after the change
     std::vector<std::string> words; // the command line after the change
 };
 
@@ -56,7 +56,7 @@ SlurmdOptions rewrite_slurmd_options(const std::vector<std::string> &words,
 // The node's line of slurm.conf with its features changed, or why there is
 // none that can be reproduced without loss.
 struct NodeLine {
-    std::string line;  // empty when error is set
+    std::string line; // empty when error is set
     std::string error;
 };
 

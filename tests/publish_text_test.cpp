@@ -130,19 +130,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NodeLine, OnlyFeaturesChange)
 {
-    const std::string conf = "# site\nNodeName=DEFAULT CPUs=4\n"
-                             "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn904 Port=7001 # rack 3\n"
-                             "nodename=n2 \\\n  RealMemory=1000 CoreSpecCount=1\n"
-                             "NodeName=n3 Feature=\"x\" Feature=quarn1000\n"
-                             "NodeName=gpu[1-4] Weight=2\nInclude /etc/slurm/more.conf\nNodeName=n5\nNodeName=n5\n";
+    const std::string conf =
+        "# site\nNodeName=DEFAULT CPUs=4\n"
+        "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn904 Port=7001 # rack 3\n"
+        "nodename=n2 \\\n  RealMemory=1000 CoreSpecCount=1\n"
+        "NodeName=n3 Feature=\"x\" Feature=quarn1000\n"
+        "NodeName=gpu[1-4] Weight=2\nInclude /etc/slurm/more.conf\nNodeName=n5\nNodeName=n5\n";
     const std::tuple<std::string, std::vector<Architecture>, std::string> rows[] = {
         {"n1", quarn1000,
          "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn1000 Port=7001 # rack 3"},
         {"n1", {}, "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a Port=7001 # rack 3"},
         {"n2", mixed, "nodename=n2   RealMemory=1000 CoreSpecCount=1 Feature=quarn1000,quarn904"},
         {"n3", {}, "NodeName=n3 Feature=x"},
-        {"gpu2", quarn1000, "error: node gpu2 has no line of its own in slurm.conf, and a line for several nodes may "
-                            "define it (NodeName=gpu[1-4]): give it a line of its own, or change that line by hand"},
+        {"gpu2", quarn1000,
+         "error: node gpu2 has no line of its own in slurm.conf, and a line for several nodes may "
+         "define it (NodeName=gpu[1-4]): give it a line of its own, or change that line by hand"},
         {"n5", quarn1000, "error: slurm.conf defines node n5 on more than one line"},
     };
     for (const auto &[node, architectures, expected] : rows) {
