@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Usage, as root: slurm/check.sh GPU-ARCH.deb
+# Usage, as root: slurm/check.sh GPU-ARCH.deb DRIVER-TREE.sh
 #
 # The Slurm scenarios, under a real systemd: two Debian 12 containers, n1
 # (slurmctld and a node) and n2 (a node), each in its own network namespace,
@@ -13,6 +13,7 @@ if [ "${1:-}" != --inside-time-limit ]; then
     exec timeout 1200 "$0" --inside-time-limit "$@"
 fi
 deb=$2
+export GPU_ARCH_DRIVER_TREE=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../tests/container.sh"
 trap containers_cleanup EXIT

@@ -19,21 +19,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The root under which the driver's tree lies. Fixed at build time; the test
-// and benchmark builds point it at trees of their own.
-#ifndef GPU_ARCH_SYSFS_ROOT
-#define GPU_ARCH_SYSFS_ROOT "/sys"
+// Where the driver's tree lies, fixed at build time: the sysfs root (the test
+// and benchmark builds point it at trees of their own) and the device and
+// nodes directories below it.
+#if !defined(GPU_ARCH_SYSFS_ROOT) || !defined(GPU_ARCH_PRIMARY_DEVICE) || !defined(GPU_ARCH_FALLBACK_DEVICE) ||      \
+    !defined(GPU_ARCH_NODES)
+#error "the build defines where the driver's tree lies"
 #endif
 
-#define QLVN_PRIMARY_DEVICE_DIR GPU_ARCH_SYSFS_ROOT "/devices/virtual/zerdo/qlvn"
+#define QLVN_PRIMARY_DEVICE_DIR GPU_ARCH_SYSFS_ROOT "/" GPU_ARCH_PRIMARY_DEVICE
 
 // The driver's device directory at its primary location.
 static const char *QLVN_SYSFS_PATH_PREFIX = QLVN_PRIMARY_DEVICE_DIR;
 // The nodes directory chosen at start-up.
 static const char *QLVN_SYSFS_PATH_NODES = nullptr;
 
-static const char nodes_path_primary[] = QLVN_PRIMARY_DEVICE_DIR "/layout/nodes";
-static const char nodes_path_fallback[] = GPU_ARCH_SYSFS_ROOT "/devices/virtual/qlvn/qlvn/layout/nodes";
+static const char nodes_path_primary[] = QLVN_PRIMARY_DEVICE_DIR "/" GPU_ARCH_NODES;
+static const char nodes_path_fallback[] = GPU_ARCH_SYSFS_ROOT "/" GPU_ARCH_FALLBACK_DEVICE "/" GPU_ARCH_NODES;
 
 // The current line of the properties file being scanned.
 static char buffer[4096];

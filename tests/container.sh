@@ -13,7 +13,8 @@
 # uses here, and kept in GPU_ARCH_CONTAINER_CACHE (/var/cache/gpu_arch-test);
 # each container writes to an overlay of its own, so the root stays clean.
 # Each has a network namespace of its own with loopback only, and a tmpfs
-# over /sys/devices/virtual where driver_tree puts made-up GPUs.
+# over /sys/devices/virtual where driver_tree puts made-up GPUs with the
+# script that GPU_ARCH_DRIVER_TREE names (the build's driver-tree.sh).
 
 container_cache=${GPU_ARCH_CONTAINER_CACHE:-/var/cache/gpu_arch-test}
 container_packages=systemd,systemd-sysv,dbus,procps,iproute2,slurmd,slurmctld,slurm-client
@@ -100,7 +101,7 @@ link_containers() { # name1 name2
 driver_tree() { # name line...
     local name=$1
     shift
-    in_container "$name" sh -s /sys "$@" <"$(dirname "${BASH_SOURCE[0]}")/driver-tree.sh"
+    in_container "$name" sh -s /sys "$@" <"$GPU_ARCH_DRIVER_TREE"
 }
 
 stop_containers() {

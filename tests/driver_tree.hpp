@@ -14,9 +14,11 @@
 
 namespace fs = std::filesystem;
 
-// Nodes directories below the tree, for the test build's sysfs root "sys".
-inline const std::string primary = "sys/devices/virtual/zerdo/qlvn/layout/nodes";
-inline const std::string fallback = "sys/devices/virtual/qlvn/qlvn/layout/nodes";
+// The device directory and both nodes directories, below the test build's
+// sysfs root "sys".
+inline const std::string device = "sys/" GPU_ARCH_PRIMARY_DEVICE;
+inline const std::string primary = device + "/" GPU_ARCH_NODES;
+inline const std::string fallback = "sys/" GPU_ARCH_FALLBACK_DEVICE "/" GPU_ARCH_NODES;
 
 class DriverTree {
 public:

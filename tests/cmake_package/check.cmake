@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# cmake -D CASE=... -D BUILD_DIR=... -D SCRATCH=... -D TOOL=... [-D EMULATOR=...] -P check.cmake
+# cmake -D CASE=... -D BUILD_DIR=... -D SCRATCH=... -D TOOL=... -D NODES=... [-D EMULATOR=...] -P check.cmake
 #
 # CASE install puts BUILD_DIR into SCRATCH/prefix, with TOOL (the test build
 # of gpu_arch, which reads the tree below its working directory) as its
@@ -10,7 +10,7 @@
 
 set(prefix ${SCRATCH}/prefix)
 set(case_dir ${SCRATCH}/${CASE})
-set(nodes ${case_dir}/tree/sys/devices/virtual/zerdo/qlvn/layout/nodes)
+set(nodes ${case_dir}/tree/${NODES})
 set(wrapper ${case_dir}/gpu_arch.sh)
 
 # Stops with the one or two texts given.
