@@ -6,7 +6,8 @@
 # keep of the release's metadata with the values given, which come from
 # CMakeLists.txt; on a mismatch, fails naming the file and the two values.
 # With MISMATCH, checks that a copy of the recipes with a changed version,
-# date and maintainer fails so.
+# date and maintainer fails so, and that with every value changed each copy
+# is reported.
 
 if(MISMATCH)
   file(REMOVE_RECURSE "${SCRATCH}")
@@ -33,6 +34,21 @@ if(MISMATCH)
       message(FATAL_ERROR "changed copies were not reported as '${expected}' (status ${status}):\n${output}")
     endif()
   endforeach()
+  # Every value changed: each copy reports, but the one compared with another copy.
+  execute_process(COMMAND "${CMAKE_COMMAND}" -D SOURCE_DIR=${SOURCE_DIR} -D VERSION=9.9.9 -D RELEASE_DATE=1970-01-02
+                          "-D SUMMARY=Other summary" -D HOMEPAGE=https://other.example.org/
+                          "-D MAINTAINER=Other <other@example.org>" "-D DESCRIPTION=Other text."
+                          -P "${CMAKE_CURRENT_LIST_FILE}"
+                  OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  string(REGEX REPLACE "[ \n]+" " " output "${output}")
+  string(REGEX MATCHALL " packaging/[^ :]+: " reported "${output}")
+  file(STRINGS "${CMAKE_CURRENT_LIST_FILE}" copies REGEX "^check\\(")
+  list(FILTER copies EXCLUDE REGEX "against")
+  list(LENGTH copies expected)
+  list(LENGTH reported got)
+  if(NOT got EQUAL expected)
+    message(FATAL_ERROR "with every value changed, ${got} of ${expected} copies were reported:\n${output}")
+  endif()
   return()
 endif()
 

@@ -14,8 +14,9 @@ for tool in meson pkg-config autoreconf aclocal; do
     command -v $tool >/dev/null ||
         fail "$tool is missing: apt-get install --no-install-recommends meson pkgconf autoconf automake"
 done
-pc=$(find "$prefix" -name gpu_arch.pc)
-[ -n "$pc" ] || fail "no gpu_arch.pc below $prefix"
+# Where the manual says it is, whatever the library layout.
+pc=$prefix/share/pkgconfig/gpu_arch.pc
+[ -f "$pc" ] || fail "no $pc"
 version=$(sed -n 's/^Version: //p' "$pc")
 PKG_CONFIG_PATH=$(dirname "$pc")
 export PKG_CONFIG_PATH
