@@ -14,6 +14,20 @@
 //       Sends the update left in DIR, if any; does nothing otherwise.
 //   gpu_arch-publish node-line
 //       Prints this node's line of slurm.conf with its features changed.
+//   gpu_arch-publish prometheus FILE
+//       Writes the node exporter's text file FILE; a failed run keeps the
+//       architectures that FILE had and says so in a gauge.
+//   gpu_arch-publish nfd FILE [PREFIX]
+//       Writes the feature file FILE for node feature discovery, with labels
+//       under PREFIX (gpu-arch.feature.node.kubernetes.io); a failed run
+//       leaves the last labels until their expiry time.
+//   gpu_arch-publish json
+//       Prints the architectures and GPU counts as JSON; run as gpu_arch.fact
+//       (a link, as Ansible's fact folder wants it), it does this alone.
+//   gpu_arch-publish pass [slurm-pending DIR] [prometheus FILE] [nfd FILE]
+//                         [nfd-prefix PREFIX]
+//       One pass of the timer: what slurm-pending, prometheus and nfd do, with
+//       at most one run of gpu_arch.
 //
 // gpu_arch runs in a process group of its own, for at most ten seconds, and
 // only its lines that are architecture names count. GPU_ARCH_PROGRAM names
@@ -269,7 +283,13 @@ bool detect(Detection &detection)
 // readers see the old file or the new one, never a part.
 bool write_atomically(const std::string &path, const std::string &text)
 {
-    std::string temporary = path + ".XXXXXX";
+    // A dot-file, which the readers of these folders skip, in the folder,
+    // made when missing.
+    const size_t slash = path.rfind('/') + 1;
+    for (size_t at = path.find('/', 1); at != std::string::npos && at < slash; at = path.find('/', at + 1)) {
+        mkdir(path.substr(0, at).c_str(), 0755);
+    }
+    std::string temporary = path.substr(0, slash) + "." + path.substr(slash) + ".XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         say("cannot write " + path + ": " + strerror(errno));
@@ -465,9 +485,112 @@ int usage()
 {
     fputs("usage: gpu_arch-publish slurmd-options DIR [WORD...]\n"
           "       gpu_arch-publish slurm-pending DIR\n"
-          "       gpu_arch-publish node-line\n",
+          "       gpu_arch-publish node-line\n"
+          "       gpu_arch-publish prometheus FILE\n"
+          "       gpu_arch-publish nfd FILE [PREFIX]\n"
+          "       gpu_arch-publish json\n"
+          "       gpu_arch-publish pass [slurm-pending DIR] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX]\n",
           stderr);
     return 2;
+}
+
+// How long labels last without a new pass: a few of the timer's minutes.
+constexpr time_t label_lifetime_seconds = 300;
+constexpr const char *default_label_prefix = "gpu-arch.feature.node.kubernetes.io";
+
+// What one run of gpu_arch said, made once for all the consumers of a pass.
+struct Detected {
+    bool ran = false;
+    bool answered = false;
+    Detection detection;
+};
+
+const Detection *detected(Detected &once)
+{
+    if (!once.ran) {
+        once.ran = true;
+        once.answered = detect(once.detection);
+    }
+    return once.answered ? &once.detection : nullptr;
+}
+
+int prometheus(const std::string &path, Detected &once)
+{
+    const Detection *detection = detected(once);
+    std::vector<Architecture> architectures;
+    std::string old;
+    if (detection != nullptr) {
+        architectures = detection->architectures;
+    } else if (access(path.c_str(), F_OK) == 0 && read_file(path.c_str(), old)) {
+        architectures = read_prometheus_text(old);
+        say(path + " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
+    }
+    return write_atomically(path, prometheus_text(architectures, detection != nullptr)) && detection != nullptr ? 0 : 1;
+}
+
+int feature_file(const std::string &path, const std::string &prefix, Detected &once)
+{
+    const std::string problem = label_prefix_problem(prefix);
+    if (!problem.empty()) {
+        say("cannot use '" + prefix + "' as the label prefix: " + problem);
+        return 2;
+    }
+    const Detection *detection = detected(once);
+    if (detection == nullptr) {
+        say(path + " keeps the last labels until their expiry time");
+        return 1;
+    }
+    const time_t expiry = time(nullptr) + label_lifetime_seconds;
+    tm utc = {};
+    char expiry_text[32];
+    gmtime_r(&expiry, &utc);
+    strftime(expiry_text, sizeof expiry_text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return write_atomically(path, feature_file_text(detection->architectures, prefix, expiry_text)) ? 0 : 1;
+}
+
+int json()
+{
+    Detected once;
+    const Detection *detection = detected(once);
+    if (detection == nullptr) {
+        return 1;
+    }
+    if (fputs(json_text(detection->architectures).c_str(), stdout) < 0 || fflush(stdout) != 0) {
+        perror("write");
+        return 1;
+    }
+    return 0;
+}
+
+// One pass of the timer over the consumers named in words, as pairs of a
+// consumer and its file or folder.
+int pass(const std::vector<std::string> &words)
+{
+    if (words.size() % 2 != 0) {
+        return usage();
+    }
+    std::string prefix = default_label_prefix;
+    for (size_t i = 0; i < words.size(); i += 2) {
+        if (words[i] == "nfd-prefix") {
+            prefix = words[i + 1];
+        } else if (words[i] != "slurm-pending" && words[i] != "prometheus" && words[i] != "nfd") {
+            return usage();
+        }
+    }
+    Detected once;
+    int status = 0;
+    for (size_t i = 0; i < words.size(); i += 2) {
+        int result = 0;
+        if (words[i] == "slurm-pending") {
+            result = slurm_pending(words[i + 1]);
+        } else if (words[i] == "prometheus") {
+            result = prometheus(words[i + 1], once);
+        } else if (words[i] == "nfd") {
+            result = feature_file(words[i + 1], prefix, once);
+        }
+        status = std::max(status, result);
+    }
+    return status;
 }
 
 } // namespace
@@ -485,6 +608,21 @@ int main(int argc, char **argv)
     }
     if (args.size() == 1 && args[0] == "node-line") {
         return node_line();
+    }
+    // Ansible runs the executables of its fact folder without arguments.
+    const std::string name = argc > 0 ? argv[0] : "";
+    if ((args.size() == 1 && args[0] == "json") || name.substr(name.rfind('/') + 1) == "gpu_arch.fact") {
+        return json();
+    }
+    Detected once;
+    if (args.size() == 2 && args[0] == "prometheus") {
+        return prometheus(args[1], once);
+    }
+    if ((args.size() == 2 || args.size() == 3) && args[0] == "nfd") {
+        return feature_file(args[1], args.size() == 3 ? args[2] : default_label_prefix, once);
+    }
+    if (!args.empty() && args[0] == "pass") {
+        return pass({args.begin() + 1, args.end()});
     }
     return usage();
 }

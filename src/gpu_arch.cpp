@@ -22,7 +22,7 @@
 // Where the driver's tree lies, fixed at build time: the sysfs root (the test
 // and benchmark builds point it at trees of their own) and the device and
 // nodes directories below it.
-#if !defined(GPU_ARCH_SYSFS_ROOT) || !defined(GPU_ARCH_PRIMARY_DEVICE) || !defined(GPU_ARCH_FALLBACK_DEVICE) ||      \
+#if !defined(GPU_ARCH_SYSFS_ROOT) || !defined(GPU_ARCH_PRIMARY_DEVICE) || !defined(GPU_ARCH_FALLBACK_DEVICE) ||        \
     !defined(GPU_ARCH_NODES)
 #error "the build defines where the driver's tree lies"
 #endif

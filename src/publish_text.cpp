@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 // The build hands over the one definition of an architecture name.
 #ifndef GPU_ARCH_NAME_PATTERN
@@ -310,7 +311,7 @@ SlurmdOptions rewrite_slurmd_options(const std::vector<std::string> &words,
                                      const std::vector<Architecture> &architectures)
 {
     SlurmdOptions options;
-    options.words = words;
+    options.words.assign(words.begin(), words.end());
     // slurmd reads its options as getopt does: clusters of short options,
     // some taking the rest of the word or the next word as their value, and
     // --conf VALUE or --conf=VALUE, the last one counting.
@@ -410,4 +411,105 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
                         "by hand"};
     }
     return {"", "node " + node + " has no line in slurm.conf"};
+}
+
+std::string prometheus_text(const std::vector<Architecture> &architectures, bool detected)
+{
+    std::string text = "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
+                       "# TYPE gpu_arch_info gauge\n";
+    for (const Architecture &architecture : architectures) {
+        text += "gpu_arch_info{arch=\"" + architecture.name + "\"} 1\n";
+    }
+    text += "# HELP gpu_arch_gpus GPUs of each architecture on this node.\n"
+            "# TYPE gpu_arch_gpus gauge\n";
+    for (const Architecture &architecture : architectures) {
+        text += "gpu_arch_gpus{arch=\"" + architecture.name + "\"} " + std::to_string(architecture.gpus) + "\n";
+    }
+    text += "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or not (0), when the "
+            "architectures are those of the last run that did.\n"
+            "# TYPE gpu_arch_detection_success gauge\n"
+            "gpu_arch_detection_success ";
+    return text + (detected ? "1\n" : "0\n");
+}
+
+std::vector<Architecture> read_prometheus_text(std::string_view text)
+{
+    static constexpr std::string_view series = "gpu_arch_gpus{arch=\"";
+    std::vector<Architecture> architectures;
+    while (!text.empty()) {
+        const size_t newline = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(std::min(newline + 1, text.size()));
+        if (line.substr(0, series.size()) != series) {
+            continue;
+        }
+        line.remove_prefix(series.size());
+        const size_t end = line.find("\"} ");
+        if (end == std::string_view::npos || !is_architecture_name(line.substr(0, end))) {
+            continue;
+        }
+        const std::string count(line.substr(end + 3));
+        architectures.push_back(
+            {std::string(line.substr(0, end)), static_cast<unsigned>(strtoul(count.c_str(), nullptr, 10))});
+    }
+    return architectures;
+}
+
+std::string label_prefix_problem(std::string_view prefix)
+{
+    // A DNS subdomain in lower case: dot-separated labels of letters, digits
+    // and hyphens that start and end with a letter or digit.
+    if (prefix.empty() || prefix.size() > 253) {
+        return "a label prefix has 1 to 253 characters";
+    }
+    size_t label_start = 0;
+    for (size_t at = 0; at <= prefix.size(); ++at) {
+        if (at < prefix.size() && prefix[at] != '.') {
+            const char c = prefix[at];
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) {
+                return "a label prefix holds lower-case letters, digits, '-' and '.' only";
+            }
+            continue;
+        }
+        if (at == label_start || prefix[label_start] == '-' || prefix[at - 1] == '-' || at - label_start > 63) {
+            return "each dot-separated part of a label prefix has 1 to 63 characters and starts and ends with a letter "
+                   "or digit";
+        }
+        label_start = at + 1;
+    }
+    const auto within = [prefix](std::string_view domain) {
+        return prefix == domain || (prefix.size() > domain.size() && prefix[prefix.size() - domain.size() - 1] == '.' &&
+                                    prefix.substr(prefix.size() - domain.size()) == domain);
+    };
+    if ((within("kubernetes.io") || within("k8s.io")) && !within("feature.node.kubernetes.io")) {
+        return "Kubernetes keeps kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its "
+               "subdomains";
+    }
+    return "";
+}
+
+std::string feature_file_text(const std::vector<Architecture> &architectures, std::string_view prefix,
+                              std::string_view expiry)
+{
+    std::string text = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=";
+    text.append(expiry);
+    text += "\n";
+    for (const Architecture &architecture : architectures) {
+        const std::string key = std::string(prefix) + "/" + architecture.name;
+        text.append(key).append("=true\n").append(key).append(".gpus=");
+        text.append(std::to_string(architecture.gpus)).append("\n");
+    }
+    return text;
+}
+
+std::string json_text(const std::vector<Architecture> &architectures)
+{
+    std::string names;
+    std::string gpus;
+    for (const Architecture &architecture : architectures) {
+        const char *separator = names.empty() ? "\"" : ", \"";
+        names.append(separator).append(architecture.name).append("\"");
+        gpus.append(separator).append(architecture.name).append("\": ").append(std::to_string(architecture.gpus));
+    }
+    return std::string("{\"architectures\": [").append(names).append("], \"gpus\": {").append(gpus).append("}}\n");
 }

@@ -62,3 +62,21 @@ struct NodeLine {
 
 NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_name,
                            const std::vector<Architecture> &architectures);
+
+// The node exporter's text for the architectures: one info series and one
+// GPU count per architecture, and whether the detection succeeded.
+std::string prometheus_text(const std::vector<Architecture> &architectures, bool detected);
+
+// The architectures of a file that prometheus_text wrote.
+std::vector<Architecture> read_prometheus_text(std::string_view text);
+
+// Why prefix cannot stand before a node label's name, or an empty string.
+std::string label_prefix_problem(std::string_view prefix);
+
+// A feature file for node feature discovery: a presence label and a GPU
+// count per architecture under prefix, valid until expiry (RFC 3339).
+std::string feature_file_text(const std::vector<Architecture> &architectures, std::string_view prefix,
+                              std::string_view expiry);
+
+// {"architectures": [...], "gpus": {...}} and a newline.
+std::string json_text(const std::vector<Architecture> &architectures);

@@ -156,4 +156,51 @@ TEST(NodeLine, OnlyFeaturesChange)
     EXPECT_EQ(rewrite_node_line("", "n1", {}).error, "node n1 has no line in slurm.conf");
 }
 
+TEST(Consumers, EachFormatOfOneResult)
+{
+    const std::string metrics = prometheus_text(mixed, true);
+    EXPECT_EQ(metrics, "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
+                       "# TYPE gpu_arch_info gauge\n"
+                       "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n"
+                       "# HELP gpu_arch_gpus GPUs of each architecture on this node.\n"
+                       "# TYPE gpu_arch_gpus gauge\n"
+                       "gpu_arch_gpus{arch=\"quarn1000\"} 1\ngpu_arch_gpus{arch=\"quarn904\"} 1\n"
+                       "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or not (0), "
+                       "when the architectures are those of the last run that did.\n"
+                       "# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success 1\n");
+    EXPECT_EQ(counts({read_prometheus_text(prometheus_text(quarn1000, false)), {}}), "quarn1000=2 ");
+    EXPECT_EQ(counts({read_prometheus_text("gpu_arch_gpus{arch=\"x\"} 3\ngpu_arch_info{arch=\"quarn9\"} 1\n"), {}}),
+              "");
+    EXPECT_EQ(feature_file_text(quarn1000, "p.example", "2026-12-08T14:20:00Z"),
+              "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=2026-12-08T14:20:00Z\n"
+              "p.example/quarn1000=true\np.example/quarn1000.gpus=2\n");
+    EXPECT_EQ(feature_file_text({}, "p", "t"), "# GPU architectures of this node, written by gpu_arch-publish.\n"
+                                               "# +expiry-time=t\n");
+    EXPECT_EQ(json_text(mixed), "{\"architectures\": [\"quarn1000\", \"quarn904\"], "
+                                "\"gpus\": {\"quarn1000\": 1, \"quarn904\": 1}}\n");
+    EXPECT_EQ(json_text({}), "{\"architectures\": [], \"gpus\": {}}\n");
+
+    const std::pair<std::string, bool> prefixes[] = {
+        {"gpu-arch.feature.node.kubernetes.io", true},
+        {"feature.node.kubernetes.io", true},
+        {"example.org", true},
+        {"a", true},
+        {"kubernetes.io", false},
+        {"node.kubernetes.io", false},
+        {"x.k8s.io", false},
+        {"notkubernetes.io", true},
+        {"Example.org", false},
+        {"-a.org", false},
+        {"a-.org", false},
+        {"a..org", false},
+        {"", false},
+        {std::string(64, 'a') + ".org", false},
+        {std::string(254, 'a'), false},
+        {"a_b.org", false},
+    };
+    for (const auto &[prefix, valid] : prefixes) {
+        EXPECT_EQ(label_prefix_problem(prefix).empty(), valid) << prefix;
+    }
+}
+
 } // namespace

@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Usage, as root: systemd/check.sh BUILD GPU-ARCH.deb
+#
+# The timer's consumers with the real tools, one table each: two node
+# exporters (textfile collector only) scraped every second by Prometheus, all
+# on 127.0.0.1; node feature discovery's feature files, checked by
+# tests/feature-file-check.sh and kubectl; Ansible's local facts. Then the
+# timer and its service under a real systemd, enabled as README says. The
+# program is BUILD's gpu_arch-publish running BUILD's test build of gpu_arch in
+# a made-up tree. Every daemon it starts is stopped; it gives up after 10
+# minutes.
+set -euo pipefail
+if [ "${1:-}" != --inside-time-limit ]; then
+    exec timeout 600 "$0" --inside-time-limit "$@"
+fi
+build=$(realpath "$2")
+deb=$3
+here=$(cd "$(dirname "$0")" && pwd)
+export GPU_ARCH_DRIVER_TREE=$build/driver-tree.sh
+. "$here/../tests/container.sh"
+work=$(mktemp -d)
+chmod 755 "$work"
+daemons=()
+stop_daemons() {
+    local pid
+    for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${daemons[@]}"; do wait "$pid" 2>/dev/null || true; done
+    daemons=()
+}
+cleanup() {
+    stop_daemons
+    containers_cleanup
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' TERM INT
+fail() {
+    echo "FAILED: $*" >&2
+    tail -n 5 "$work"/*.log >&2 2>/dev/null || true
+    exit 1
+}
+trap 'fail "line $LINENO: a command failed"' ERR
+await() {
+    for _ in $(seq 150); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+    return 1
+}
+readme_command() { sed -n "s/^    \(.*$1.*\)$/\1/p" "$here/../README.md"; }
+
+# The node's GPUs: a tree (properties lines, comma-separated), none, or
+# fail for a program that fails.
+export GPU_ARCH_PROGRAM=$work/gpu_arch
+set_node() { # tree
+    local lines=()
+    [ "$1" = none ] || [ "$1" = fail ] || IFS=, read -r -a lines <<<"$1"
+    sh "$GPU_ARCH_DRIVER_TREE" "$work/sys" ${lines[@]+"${lines[@]}"}
+    if [ "$1" = fail ]; then
+        printf '#!/bin/sh\necho quarn1000\nexit 3\n' >"$GPU_ARCH_PROGRAM"
+    else
+        printf '#!/bin/sh\ncd %s && exec %s\n' "$work" "$build/tests/gpu_arch_tree_root" >"$GPU_ARCH_PROGRAM"
+    fi
+    chmod 755 "$GPU_ARCH_PROGRAM"
+}
+# Runs the program with the given folder read-only, or none.
+publish() { # read-only folder or -, arguments...
+    local folder=$1
+    shift
+    if [ "$folder" = - ]; then
+        "$build/gpu_arch-publish" "$@"
+    else
+        unshare -m sh -c 'mount --bind -o ro "$0" "$0" && exec "$@"' "$folder" "$build/gpu_arch-publish" "$@"
+    fi
+}
+http_get() { # port path
+    exec 3<>"/dev/tcp/127.0.0.1/$1"
+    printf 'GET %s HTTP/1.0\r\n\r\n' "$2" >&3
+    sed '1,/^\r$/d' <&3
+    exec 3<&-
+}
+
+# Prometheus. Each row, in order on node a: the tree | the gpu_arch_ series
+# the node exporter serves, sorted, ';'-separated | the exit status; ro
+# before the tree makes the folder read-only.
+for node in a b; do mkdir -p "$work/$node"; done
+port=19100
+for node in a b; do
+    prometheus-node-exporter --collector.disable-defaults --collector.textfile \
+        --collector.textfile.directory="$work/$node" --web.listen-address="127.0.0.1:$port" \
+        >"$work/exporter-$node.log" 2>&1 &
+    daemons+=($!)
+    port=$((port + 1))
+done
+cat >"$work/prometheus.yml" <<'EOF'
+global: {scrape_interval: 1s, evaluation_interval: 1s}
+scrape_configs:
+  - job_name: nodes
+    static_configs: [{targets: ['127.0.0.1:19100', '127.0.0.1:19101']}]
+EOF
+prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address=127.0.0.1:19090 >"$work/prometheus.log" 2>&1 &
+daemons+=($!)
+set_node 'isa_major 10'
+publish - prometheus "$work/b/gpu_arch.prom"
+while IFS='|' read -r tree series status; do
+    [ -n "$tree" ] || continue
+    folder=-
+    case $tree in ro\ *) tree=${tree#ro } && folder=$work/a ;; esac
+    set_node "$tree"
+    got=0
+    publish "$folder" prometheus "$work/a/gpu_arch.prom" 2>"$work/publish.log" || got=$?
+    [ "$got" = "$status" ] || fail "prometheus with $tree: exit status $got, expected $status"
+    promtool check metrics <"$work/a/gpu_arch.prom" || fail "promtool rejects the file with $tree"
+    metrics=$(http_get 19100 /metrics)
+    grep -q '^node_textfile_scrape_error 0$' <<<"$metrics" || fail "scrape error with $tree: $metrics"
+    served=$(grep '^gpu_arch_' <<<"$metrics" | sort | paste -sd ';' -)
+    [ "$served" = "$series" ] || fail "prometheus with $tree: the exporter serves $served, expected $series"
+    echo "prometheus with $tree: $served"
+    if [ "$tree" = 'isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4' ]; then
+        # Over both nodes, as the site asks.
+        query='count by (arch) (gpu_arch_info)'
+        answer=''
+        for _ in $(seq 60); do
+            answer=$(promtool query instant http://127.0.0.1:19090 "$query" 2>/dev/null | sort | paste -sd ';' -)
+            case $answer in *quarn1000*'=> 2'*quarn904*'=> 1'*) break ;; esac
+            sleep 0.5
+        done
+        case $answer in
+        '{arch="quarn1000"} => 2 @'*';{arch="quarn904"} => 1 @'*) echo "PromQL $query: $answer" ;;
+        *) fail "PromQL $query answered $answer" ;;
+        esac
+    fi
+done <<'EOF'
+isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4|gpu_arch_detection_success 1;gpu_arch_gpus{arch="quarn1000"} 2;gpu_arch_gpus{arch="quarn904"} 1;gpu_arch_info{arch="quarn1000"} 1;gpu_arch_info{arch="quarn904"} 1|0
+fail|gpu_arch_detection_success 0;gpu_arch_gpus{arch="quarn1000"} 2;gpu_arch_gpus{arch="quarn904"} 1;gpu_arch_info{arch="quarn1000"} 1;gpu_arch_info{arch="quarn904"} 1|1
+none|gpu_arch_detection_success 1|0
+ro isa_major 10|gpu_arch_detection_success 1|1
+EOF
+stop_daemons
+
+# Node feature discovery. Each row, in order: the tree | the labels, sorted,
+# ';'-separated | the exit status. Every file written passes the checker, and
+# kubectl takes each label's value.
+features=$work/features.d/gpu_arch
+while IFS='|' read -r tree labels status; do
+    [ -n "$tree" ] || continue
+    folder=-
+    case $tree in ro\ *) tree=${tree#ro } && folder=$work/features.d ;; esac
+    set_node "$tree"
+    before=$(date +%s)
+    got=0
+    publish "$folder" nfd "$features" 2>"$work/publish.log" || got=$?
+    [ "$got" = "$status" ] || fail "nfd with $tree: exit status $got, expected $status: $(cat "$work/publish.log")"
+    sh "$here/../tests/feature-file-check.sh" "$features" || fail "nfd with $tree: the file breaks the rules"
+    found=$(sed '/^#/d' "$features" | sort | paste -sd ';' -)
+    [ "$found" = "$labels" ] || fail "nfd with $tree: labels $found, expected $labels"
+    expiry=$(date -d "$(sed -n 's/^# +expiry-time=//p' "$features")" +%s)
+    if [ "$status" = 0 ] && { [ $((expiry - before)) -lt 180 ] || [ $((expiry - before)) -gt 600 ]; }; then
+        fail "nfd with $tree: the labels expire $((expiry - before)) s after writing"
+    fi
+    if command -v kubectl >/dev/null; then
+        printf 'apiVersion: v1\nkind: Node\nmetadata: {name: n1}\n' >"$work/node.yaml"
+        sed '/^#/d' "$features" | while read -r label; do
+            kubectl label --local -f "$work/node.yaml" "$label" -o yaml >/dev/null 2>"$work/kubectl.log" ||
+                fail "kubectl refuses $label: $(cat "$work/kubectl.log")"
+        done
+    fi
+    echo "nfd with $tree: $found"
+done <<'EOF'
+isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4|gpu-arch.feature.node.kubernetes.io/quarn1000.gpus=2;gpu-arch.feature.node.kubernetes.io/quarn1000=true;gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|0
+fail|gpu-arch.feature.node.kubernetes.io/quarn1000.gpus=2;gpu-arch.feature.node.kubernetes.io/quarn1000=true;gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|1
+isa_major 9 isa_minor 4|gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|0
+ro isa_major 10|gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|1
+none||0
+EOF
+command -v kubectl >/dev/null || echo "nfd: kubectl is not installed, label values checked by the checker alone"
+! publish - nfd "$features" kubernetes.io 2>"$work/publish.log" &&
+    grep -q "cannot use 'kubernetes.io' as the label prefix" "$work/publish.log" || fail "nfd took the prefix kubernetes.io"
+[ -z "$(ls -A "$work/features.d" | grep -v '^gpu_arch$')" ] || fail "nfd left other files: $(ls -A "$work/features.d")"
+
+# Ansible, as README sets the fact up. Each row: the tree | ansible_local's
+# gpu_arch as the setup module prints it, without blanks (@facts@ and
+# @program@ for the fact folder and the program) | a warning, or -.
+facts=$work/facts.d
+fact_command=$(readme_command 'gpu_arch.fact' | sed "s|/etc/ansible/facts.d|$facts|g; s|/usr/sbin/gpu_arch-publish|$build/gpu_arch-publish|")
+sh -c "$fact_command"
+while IFS='|' read -r tree fact warning; do
+    [ -n "$tree" ] || continue
+    set_node "$tree"
+    out=$(ANSIBLE_LOCALHOST_WARNING=false ansible localhost -c local -m setup -a "filter=ansible_local fact_path=$facts" \
+        2>&1) || fail "ansible failed with $tree: $out"
+    got=$(tr -d ' \n' <<<"$out" | sed -n 's/.*"ansible_local":{"gpu_arch":\(.*\)}},"changed".*/\1/p')
+    fact=${fact//@facts@/$facts}
+    fact=${fact//@program@/$GPU_ARCH_PROGRAM}
+    [ "$got" = "$fact" ] || fail "ansible with $tree: ansible_local.gpu_arch is $got, expected $fact"
+    [ "$warning" = - ] || grep -q -F "$warning" <<<"$out" || fail "ansible with $tree: no warning '$warning': $out"
+    echo "ansible with $tree: $got"
+done <<'EOF'
+isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4|{"architectures":["quarn1000","quarn904"],"gpus":{"quarn1000":2,"quarn904":1}}|-
+none|{"architectures":[],"gpus":{}}|-
+fail|"Failureexecutingfactscript(@facts@/gpu_arch.fact),rc:1,err:gpu_arch-publish:@program@failed(exitstatus3):noGPUarchitectureispublished\n"|[WARNING]: Failure executing fact script
+EOF
+
+# The timer under systemd, enabled as README says: one pass writes every
+# chosen file.
+boot_container t1 "$deb" || fail "the container did not boot"
+driver_tree t1 'isa_major 10' 'isa_major 9 isa_minor 4'
+in_container t1 sh -c "$(readme_command 'GPU_ARCH_PUBLISH=')"
+in_container t1 sh -c "$(readme_command 'enable --now gpu_arch-publish.timer')"
+await in_container t1 test -s /var/lib/prometheus/node-exporter/gpu_arch.prom ||
+    fail "the timer wrote no metrics: $(in_container t1 journalctl -o cat -u gpu_arch-publish.service)"
+await in_container t1 test -s /etc/kubernetes/node-feature-discovery/features.d/gpu_arch || fail "the timer wrote no labels"
+in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /var/lib/prometheus/node-exporter/gpu_arch.prom ||
+    fail "the timer's metrics: $(in_container t1 cat /var/lib/prometheus/node-exporter/gpu_arch.prom)"
+in_container t1 cat /etc/kubernetes/node-feature-discovery/features.d/gpu_arch >"$work/gpu_arch"
+sh "$here/../tests/feature-file-check.sh" "$work/gpu_arch" || fail "the timer's feature file breaks the rules"
+grep -q '/quarn1000=true$' "$work/gpu_arch" || fail "the timer's labels: $(cat "$work/gpu_arch")"
+echo "timer: one pass wrote the metrics and the labels"
+echo "consumers ok"
