@@ -296,6 +296,13 @@ in_container n1 scontrol show node n1 | grep -q 'Gres=scratch:1' || fail "static
 check_jobs n1 quarn1000 quarn2000
 check_jobs n2 quarn904 quarn2000
 echo "static nodes: $lines"
+# Slurm names the node in a job step; a program that fails makes node-line fail.
+line=$(in_container n1 env SLURMD_NODENAME=n2 gpu_arch-publish node-line)
+[ "$line" = "NodeName=n2 NodeAddr=192.0.2.2 CPUs=1 Features=site_a,quarn1000" ] || fail "node-line for n2 on n1: $line"
+! line=$(in_container n1 env GPU_ARCH_PROGRAM=/bin/false gpu_arch-publish node-line 2>/dev/null) ||
+    fail "node-line succeeded when gpu_arch failed: $line"
+[ "$line" = "NodeName=n1 NodeAddr=192.0.2.1 CPUs=1 Weight=7 Gres=scratch:1 Features=site_a # GPU node" ] ||
+    fail "node-line printed $line when gpu_arch failed"
 
 # A node on a line for several nodes gets no line, and the command fails.
 static_conf "NodeName=n[1-2] CPUs=1 Features=site_a"
