@@ -517,14 +517,14 @@ const Detection *detected(Detected &once)
 int prometheus(const std::string &path, Detected &once)
 {
     const Detection *detection = detected(once);
-    std::vector<Architecture> architectures;
+    // Without an answer, the file keeps the architectures it had.
+    std::vector<Architecture> kept;
     std::string old;
-    if (detection != nullptr) {
-        architectures = detection->architectures;
-    } else if (access(path.c_str(), F_OK) == 0 && read_file(path.c_str(), old)) {
-        architectures = read_prometheus_text(old);
+    if (detection == nullptr && access(path.c_str(), F_OK) == 0 && read_file(path.c_str(), old)) {
+        kept = read_prometheus_text(old);
         say(path + " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
     }
+    const std::vector<Architecture> &architectures = detection != nullptr ? detection->architectures : kept;
     return write_atomically(path, prometheus_text(architectures, detection != nullptr)) && detection != nullptr ? 0 : 1;
 }
 
