@@ -5,7 +5,7 @@
 # The timer's consumers with the real tools, one table each: two node
 # exporters (textfile collector only) scraped every second by Prometheus, all
 # on 127.0.0.1; node feature discovery's feature files, checked by
-# tests/feature-file-check.sh and kubectl; Ansible's local facts. Then the
+# tests/feature-file-check.sh and kubectl; Ansible's local facts. First, the
 # timer and its service under a real systemd, enabled as README says. The
 # program is BUILD's gpu_arch-publish running BUILD's test build of gpu_arch in
 # a made-up tree. Every daemon it starts is stopped; it gives up after 10
@@ -77,6 +77,22 @@ http_get() { # port path
     sed '1,/^\r$/d' <&3
     exec 3<&-
 }
+
+# The timer under systemd, enabled as README says: one pass writes every
+# chosen file.
+boot_container t1 "$deb" || fail "the container did not boot"
+driver_tree t1 'isa_major 10' 'isa_major 9 isa_minor 4'
+in_container t1 sh -c "$(readme_command 'GPU_ARCH_PUBLISH=')"
+in_container t1 sh -c "$(readme_command 'enable --now gpu_arch-publish.timer')"
+await in_container t1 test -s /var/lib/prometheus/node-exporter/gpu_arch.prom ||
+    fail "the timer wrote no metrics: $(in_container t1 journalctl -o cat -u gpu_arch-publish.service)"
+await in_container t1 test -s /etc/kubernetes/node-feature-discovery/features.d/gpu_arch || fail "the timer wrote no labels"
+in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /var/lib/prometheus/node-exporter/gpu_arch.prom ||
+    fail "the timer's metrics: $(in_container t1 cat /var/lib/prometheus/node-exporter/gpu_arch.prom)"
+in_container t1 cat /etc/kubernetes/node-feature-discovery/features.d/gpu_arch >"$work/gpu_arch"
+sh "$here/../tests/feature-file-check.sh" "$work/gpu_arch" || fail "the timer's feature file breaks the rules"
+grep -q '/quarn1000=true$' "$work/gpu_arch" || fail "the timer's labels: $(cat "$work/gpu_arch")"
+echo "timer: one pass wrote the metrics and the labels"
 
 # Prometheus. Each row, in order on node a: the tree | the gpu_arch_ series
 # the node exporter serves, sorted, ';'-separated | the exit status; ro
@@ -200,19 +216,4 @@ none|{"architectures":[],"gpus":{}}|-
 fail|"Failureexecutingfactscript(@facts@/gpu_arch.fact),rc:1,err:gpu_arch-publish:@program@failed(exitstatus3):noGPUarchitectureispublished\n"|[WARNING]: Failure executing fact script
 EOF
 
-# The timer under systemd, enabled as README says: one pass writes every
-# chosen file.
-boot_container t1 "$deb" || fail "the container did not boot"
-driver_tree t1 'isa_major 10' 'isa_major 9 isa_minor 4'
-in_container t1 sh -c "$(readme_command 'GPU_ARCH_PUBLISH=')"
-in_container t1 sh -c "$(readme_command 'enable --now gpu_arch-publish.timer')"
-await in_container t1 test -s /var/lib/prometheus/node-exporter/gpu_arch.prom ||
-    fail "the timer wrote no metrics: $(in_container t1 journalctl -o cat -u gpu_arch-publish.service)"
-await in_container t1 test -s /etc/kubernetes/node-feature-discovery/features.d/gpu_arch || fail "the timer wrote no labels"
-in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /var/lib/prometheus/node-exporter/gpu_arch.prom ||
-    fail "the timer's metrics: $(in_container t1 cat /var/lib/prometheus/node-exporter/gpu_arch.prom)"
-in_container t1 cat /etc/kubernetes/node-feature-discovery/features.d/gpu_arch >"$work/gpu_arch"
-sh "$here/../tests/feature-file-check.sh" "$work/gpu_arch" || fail "the timer's feature file breaks the rules"
-grep -q '/quarn1000=true$' "$work/gpu_arch" || fail "the timer's labels: $(cat "$work/gpu_arch")"
-echo "timer: one pass wrote the metrics and the labels"
 echo "consumers ok"

@@ -54,29 +54,38 @@ in_container() { # name command...
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
 }
 
-boot_container() { # name [package...]
+# The container's init: nspawn's child in a PID namespace of its own.
+container_init() { # nspawn's process
+    local child
+    for child in $(pgrep -P "$1"); do
+        [ "$(readlink "/proc/$child/ns/pid")" = "$(readlink /proc/self/ns/pid)" ] || { echo "$child"; return 0; }
+    done
+    return 1
+}
+
+boot_container_once() { # name [package...]
     local name=$1 dir=$container_work/$1 nspawn leader=''
     shift
-    make_container_image
     mkdir -p "$dir/upper" "$dir/overlay" "$dir/root" "$dir/packages"
     mount -t overlay overlay -o "lowerdir=$container_image,upperdir=$dir/upper,workdir=$dir/overlay" "$dir/root"
     [ $# -eq 0 ] || cp "$@" "$dir/packages/"
     echo "$name" >"$dir/root/etc/hostname"
-    systemd-nspawn --quiet --directory="$dir/root" --boot --register=no --keep-unit --private-network \
+    # In a session of its own: only stop_container stops it.
+    setsid systemd-nspawn --quiet --directory="$dir/root" --boot --register=no --keep-unit --private-network \
         --machine="$name" --console=passive --bind-ro="$dir/packages:/mnt/packages" >"$dir/console.log" 2>&1 &
     nspawn=$!
     container_names+=("$name")
     echo "$nspawn" >"$dir/nspawn"
     for _ in $(seq 100); do
-        leader=$(pgrep -P "$nspawn" | head -n 1) && [ -n "$leader" ] && break
+        leader=$(container_init "$nspawn") && break
         sleep 0.1
     done
-    [ -n "$leader" ] || { cat "$dir/console.log"; return 1; }
+    [ -n "$leader" ] || { echo "no init in container $name:" && cat "$dir/console.log"; return 1; }
     echo "$leader" >"$dir/leader"
     timeout 120 bash -c "until nsenter --target $leader --mount --pid -- systemctl is-system-running --wait \
         >/dev/null 2>&1; do state=\$(nsenter --target $leader --mount --pid -- systemctl is-system-running 2>&1);
-        case \$state in running|degraded) exit 0 ;; esac; sleep 0.5; done" ||
-        { cat "$dir/console.log"; return 1; }
+        case \$state in running|degraded) exit 0 ;; esac; kill -0 $nspawn || exit 1; sleep 0.5; done" ||
+        { echo "container $name did not come up:" && cat "$dir/console.log"; return 1; }
     in_container "$name" sh -c 'ip link set lo up && mount -t tmpfs tmpfs /sys/devices/virtual' || return 1
     if [ $# -gt 0 ]; then
         in_container "$name" sh -c 'DEBIAN_FRONTEND=noninteractive dpkg -i /mnt/packages/*.deb >/dev/null' ||
@@ -104,16 +113,31 @@ driver_tree() { # name line...
     in_container "$name" sh -s /sys "$@" <"$GPU_ARCH_DRIVER_TREE"
 }
 
+stop_container() { # name
+    local dir=$container_work/$1 pid
+    pid=$(cat "$dir/nspawn" 2>/dev/null) || return 0
+    # nspawn asks the container's systemd to shut down.
+    kill -TERM "$pid" 2>/dev/null || true
+    timeout 60 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
+    timeout 10 tail --pid="$pid" -f /dev/null || true
+    umount "$dir/root" 2>/dev/null || umount -l "$dir/root" || true
+    rm -f "$dir/nspawn"
+}
+
+# Boots the container, and once more should the first boot fail.
+boot_container() { # name [package...]
+    make_container_image
+    boot_container_once "$@" && return 0
+    echo "container $1: booting again"
+    stop_container "$1"
+    rm -rf "${container_work:?}/$1"
+    boot_container_once "$@"
+}
+
 stop_containers() {
-    local name dir pid
+    local name
     for name in "${container_names[@]}"; do
-        dir=$container_work/$name
-        pid=$(cat "$dir/nspawn")
-        # nspawn asks the container's systemd to shut down.
-        kill -TERM "$pid" 2>/dev/null || true
-        timeout 60 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
-        timeout 10 tail --pid="$pid" -f /dev/null || true
-        umount "$dir/root" 2>/dev/null || umount -l "$dir/root" || true
+        stop_container "$name"
     done
     container_names=()
 }
