@@ -27,18 +27,9 @@ fail() {
     done
     exit 1
 }
-# Waits up to 60 s for a command to succeed.
-await() {
-    for _ in $(seq 300); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
-    return 1
-}
 site_options='-Z --conf "CPUs=1 Feature=site_a"'
 set_options() { # node, the line of /etc/default/slurmd
     printf '%s\n' "$2" | in_container "$1" sh -c 'cat >/etc/default/slurmd'
-}
-# README's commands, taken from README itself.
-readme_command() { # a word that only that command holds
-    sed -n "s/^    \(.*$1.*\)$/\1/p" "$here/../README.md"
 }
 enable_drop_in=$(readme_command 'ln -sf .*slurmd.service.d')
 restart=$(readme_command 'systemctl daemon-reload')

@@ -167,15 +167,19 @@ pid_t start_in_own_group(const std::vector<std::string> &argv, bool collect_erro
     return pid;
 }
 
+std::string over_time(int seconds)
+{
+    return "did not finish within " + std::to_string(seconds) + " s and was killed";
+}
+
 // Reads fd into output until end of file; returns why it stopped before
 // that (the deadline, too much output), or an empty string.
 std::string collect_output(int fd, long long deadline, int seconds, std::string &output)
 {
-    std::string over_time = "did not finish within " + std::to_string(seconds) + " s and was killed";
     for (;;) {
         const long long left = deadline - now_ms();
         if (left <= 0) {
-            return over_time;
+            return over_time(seconds);
         }
         pollfd readable = {fd, POLLIN, 0};
         const int ready = poll(&readable, 1, static_cast<int>(std::min(left, 1000LL)));
@@ -216,7 +220,7 @@ Run run_bounded(const std::vector<std::string> &argv, int seconds, bool collect_
     close(output);
     int wait_status = 0;
     if (run.failure.empty() && !reap_until(pid, deadline, wait_status)) {
-        run.failure = "did not finish within " + std::to_string(seconds) + " s and was killed";
+        run.failure = over_time(seconds);
     }
     if (!run.failure.empty()) {
         kill(-pid, SIGKILL);
@@ -365,7 +369,11 @@ bool update_controller(const std::string &dir, const std::string &node, const st
     // scontrol's lines become one line of the message.
     std::string output;
     for (const char c : run.output) {
-        output += c == '\n' ? "; " : std::string(1, c);
+        if (c == '\n') {
+            output += "; ";
+        } else {
+            output += c;
+        }
     }
     output.erase(output.find_last_not_of("; ") + 1);
     say("slurmctld did not take the features of node " + node + " (scontrol " + run.failure +

@@ -25,16 +25,25 @@ bool contains(const std::vector<std::string> &names, std::string_view name)
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// Takes the text up to the first separator, or all of it, off the front of
+// text, with the separator.
+std::string_view take_until(std::string_view &text, char separator)
+{
+    const size_t end = std::min(text.find(separator), text.size());
+    const std::string_view piece = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    return piece;
+}
+
 // Splits at commas, leaving out empty items.
 std::vector<std::string> split_list(std::string_view list)
 {
     std::vector<std::string> items;
     while (!list.empty()) {
-        const size_t comma = std::min(list.find(','), list.size());
-        if (comma > 0) {
-            items.emplace_back(list.substr(0, comma));
+        const std::string_view item = take_until(list, ',');
+        if (!item.empty()) {
+            items.emplace_back(item);
         }
-        list.remove_prefix(std::min(comma + 1, list.size()));
     }
     return items;
 }
@@ -214,9 +223,7 @@ Detection read_detection(std::string_view output)
 {
     Detection detection;
     while (!output.empty()) {
-        const size_t newline = std::min(output.find('\n'), output.size());
-        std::string_view line = output.substr(0, newline);
-        output.remove_prefix(std::min(newline + 1, output.size()));
+        std::string_view line = take_until(output, '\n');
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
@@ -358,9 +365,7 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
         // One logical line: a backslash before the newline continues it.
         std::string line;
         for (;;) {
-            const size_t newline = std::min(slurm_conf.find('\n'), slurm_conf.size());
-            std::string_view piece = slurm_conf.substr(0, newline);
-            slurm_conf.remove_prefix(std::min(newline + 1, slurm_conf.size()));
+            std::string_view piece = take_until(slurm_conf, '\n');
             if (piece.empty() || piece.back() != '\\' || slurm_conf.empty()) {
                 line.append(piece);
                 break;
@@ -437,9 +442,7 @@ std::vector<Architecture> read_prometheus_text(std::string_view text)
     static constexpr std::string_view series = "gpu_arch_gpus{arch=\"";
     std::vector<Architecture> architectures;
     while (!text.empty()) {
-        const size_t newline = std::min(text.find('\n'), text.size());
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(std::min(newline + 1, text.size()));
+        std::string_view line = take_until(text, '\n');
         if (line.substr(0, series.size()) != series) {
             continue;
         }

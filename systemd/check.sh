@@ -41,11 +41,6 @@ fail() {
     exit 1
 }
 trap 'fail "line $LINENO: a command failed"' ERR
-await() {
-    for _ in $(seq 150); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
-    return 1
-}
-readme_command() { sed -n "s/^    \(.*$1.*\)$/\1/p" "$here/../README.md"; }
 
 # The node's GPUs: a tree (properties lines, comma-separated), none, or
 # fail for a program that fails.

@@ -8,6 +8,8 @@
 #   in_container NAME COMMAND...       run a command inside it, as root
 #   link_containers NAME1 NAME2        one network between the two
 #   stop_containers                    shut every container down
+#   await COMMAND...                   wait up to 60 s for it to succeed
+#   readme_command PATTERN             the command README shows that matches
 #
 # The root is made once with debootstrap, from the Debian mirror that apt
 # uses here, and kept in GPU_ARCH_CONTAINER_CACHE (/var/cache/gpu_arch-test);
@@ -140,6 +142,16 @@ stop_containers() {
         stop_container "$name"
     done
     container_names=()
+}
+
+await() {
+    for _ in $(seq 300); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+    return 1
+}
+
+# A command as README shows it, indented, on a line of its own.
+readme_command() { # a pattern that only that command matches
+    sed -n "s/^    \(.*$1.*\)$/\1/p" "$(dirname "${BASH_SOURCE[0]}")/../README.md"
 }
 
 containers_cleanup() {
