@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "driver_tree.hpp"
-#include "publish_text.hpp"
+#include "slurm.hpp"
 #include "tool_process.hpp"
 
 namespace {

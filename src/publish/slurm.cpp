@@ -1,19 +1,39 @@
 // SPDX-License-Identifier: MIT
-#include "publish_text.hpp"
-
-#include <regex.h>
+// Slurm's side: the features of a dynamic node, set through slurmd's options
+// and slurmctld before slurmd starts, an update that did not land retried by
+// the timer, and the line of a node that slurm.conf defines.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-// The build hands over the one definition of an architecture name.
-#ifndef GPU_ARCH_NAME_PATTERN
-#error "GPU_ARCH_NAME_PATTERN must be defined by the build"
+#include "slurm.hpp"
+
+// Set by the build: where Slurm's configuration is by default.
+#ifndef GPU_ARCH_SLURM_CONF
+#error "GPU_ARCH_SLURM_CONF must be defined by the build"
 #endif
 
 namespace {
+
+// One scontrol gets this long: with gpu_arch's 10 s, slurmd's start stays well
+// within systemd's 90 s.
+constexpr int scontrol_seconds = 20;
+constexpr const char *pending_name = "slurmctld-update";
+constexpr const char *env_name = "slurmd.env";
+// The drop-in's name, which systemd looks for in slurmd.service.d.
+constexpr const char *drop_in_name = "gpu_arch-publish.conf";
+// Larger than any slurm.conf, smaller than memory.
+constexpr size_t max_slurm_conf = 16 << 20;
+constexpr size_t max_pending = 64 * 1024;
 
 bool is_blank(char c)
 {
@@ -155,14 +175,14 @@ std::string splice_settings(std::string_view text, const std::vector<Span> &span
 }
 
 // Rewrites the settings in text so that the node's features are the site's
-// plus the architectures: the first features setting takes them all, later
-// ones go, and one is added at the end when there was none. Sets features to
-// the node's features.
+// (those inherited when text sets none) plus the architectures: the first
+// features setting takes them all, later ones go, and one is added at the end
+// when there was none. Sets features to the node's features.
 std::string rewrite_features_setting(std::string_view text, const std::vector<Architecture> &architectures,
-                                     std::string &features)
+                                     std::string &features, std::string_view inherited = {})
 {
     const FeaturesSettings found = find_features_settings(text);
-    features = merge_features(found.features, architectures);
+    features = merge_features(found.spans.empty() ? inherited : found.features, architectures);
     const bool quote = features.find_first_of(" \t") != std::string::npos;
     const std::string replacement = features.empty() ? "" : found.key + (quote ? '"' + features + '"' : features);
     if (!found.spans.empty()) {
@@ -206,63 +226,112 @@ size_t read_short_options(const std::vector<std::string> &words, size_t at, Slur
     return at;
 }
 
+// Where a comment starts in a line of slurm.conf: at a # that no backslash
+// escapes, or at the end.
+size_t comment_start(std::string_view line)
+{
+    for (size_t at = 0; at < line.size(); ++at) {
+        if (line[at] == '\\' && at + 1 < line.size()) {
+            ++at;
+        } else if (line[at] == '#') {
+            return at;
+        }
+    }
+    return line.size();
+}
+
+// Holds an exclusive lock on a folder, opened by handle, while it lives, so
+// that the start of slurmd and a pending update never interleave; every file
+// of the folder is reached through this handle.
+class LockedFolder {
+public:
+    LockedFolder(const std::string &path, std::string &why) : fd_(open_folder(path, false, why))
+    {
+        if (fd_ >= 0) {
+            flock(fd_, LOCK_EX);
+        }
+    }
+    ~LockedFolder()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    LockedFolder(const LockedFolder &) = delete;
+    LockedFolder &operator=(const LockedFolder &) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+enum class Update { Landed, UnknownNode, Failed };
+
+// Sets the node's features in slurmctld. An update that does not land stays
+// in the folder, with a message, for slurm-pending to retry.
+Update update_controller(const LockedFolder &folder, const std::string &dir, const std::string &node,
+                         const std::string &features)
+{
+    const Run run = run_bounded(
+        {"scontrol", "update", "NodeName=" + node, "AvailableFeatures=" + features, "ActiveFeatures=" + features},
+        scontrol_seconds, true);
+    if (run.exited && (run.status == 0 || run.output.find("Invalid node name") != std::string::npos)) {
+        unlinkat(folder.fd(), pending_name, 0);
+        return run.status == 0 ? Update::Landed : Update::UnknownNode;
+    }
+    // scontrol's lines become one line of the message.
+    std::string output;
+    for (const char c : run.output) {
+        if (c == '\n') {
+            output += "; ";
+        } else {
+            output += c;
+        }
+    }
+    output.erase(output.find_last_not_of("; ") + 1);
+    say("slurmctld did not take the features of node " + node + " (scontrol " + run.failure +
+        (output.empty() ? "" : ": " + output) +
+        "): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer retries every "
+        "minute");
+    write_file_at(folder.fd(), dir + "/" + pending_name, pending_name, node + "\n" + features + "\n");
+    return Update::Failed;
+}
+
+std::string short_host_name()
+{
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return "";
+    }
+    name[strcspn(name, ".")] = '\0';
+    return name;
+}
+
+// Whether slurmd.service still has the drop-in, in a folder where systemd
+// looks for units (SYSTEMD_UNIT_PATH, as systemd reads it, else its own).
+bool drop_in_enabled()
+{
+    const std::string defaults =
+        "/etc/systemd/system:/run/systemd/system:/usr/local/lib/systemd/system:/usr/lib/systemd/system:"
+        "/lib/systemd/system";
+    const char *named = getenv("SYSTEMD_UNIT_PATH");
+    std::string path = named != nullptr && *named != '\0' ? named : defaults;
+    if (path.back() == ':') {
+        path += defaults;
+    }
+    while (!path.empty()) {
+        const size_t end = std::min(path.find(':'), path.size());
+        const std::string folder = path.substr(0, end);
+        path.erase(0, std::min(end + 1, path.size()));
+        struct stat status = {};
+        if (!folder.empty() && stat((folder + "/slurmd.service.d/" + drop_in_name).c_str(), &status) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
-
-bool is_architecture_name(std::string_view line)
-{
-    static regex_t pattern;
-    static const bool compiled = regcomp(&pattern, "^(" GPU_ARCH_NAME_PATTERN ")$", REG_EXTENDED | REG_NOSUB) == 0;
-    if (!compiled || line.find('\0') != std::string_view::npos) {
-        return false;
-    }
-    const std::string text(line);
-    return regexec(&pattern, text.c_str(), 0, nullptr, 0) == 0;
-}
-
-Detection read_detection(std::string_view output)
-{
-    Detection detection;
-    while (!output.empty()) {
-        std::string_view line = take_until(output, '\n');
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (line.empty()) {
-            continue;
-        }
-        if (!is_architecture_name(line)) {
-            detection.dropped.emplace_back(line);
-            continue;
-        }
-        auto known = std::find_if(detection.architectures.begin(), detection.architectures.end(),
-                                  [line](const Architecture &architecture) { return architecture.name == line; });
-        if (known == detection.architectures.end()) {
-            detection.architectures.push_back({std::string(line), 1});
-        } else {
-            ++known->gpus;
-        }
-    }
-    return detection;
-}
-
-std::string quote_for_message(std::string_view text)
-{
-    std::string quoted = "'";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '\'') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\x%02x", byte);
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
 
 std::string quote_for_command_line(std::string_view word)
 {
@@ -354,6 +423,7 @@ SlurmdOptions rewrite_slurmd_options(const std::vector<std::string> &words,
     return options;
 }
 
+
 NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_name,
                            const std::vector<Architecture> &architectures)
 {
@@ -361,11 +431,17 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
     int times_found = 0;
     std::string range_lines;
     bool includes = false;
+    // What NodeName=DEFAULT lines give the nodes after them.
+    std::string default_features;
     while (!slurm_conf.empty()) {
-        // One logical line: a backslash before the newline continues it.
+        // One logical line: a backslash at the end (before a CR, in a file
+        // from Windows) continues it.
         std::string line;
         for (;;) {
             std::string_view piece = take_until(slurm_conf, '\n');
+            if (!piece.empty() && piece.back() == '\r') {
+                piece.remove_suffix(1);
+            }
             if (piece.empty() || piece.back() != '\\' || slurm_conf.empty()) {
                 line.append(piece);
                 break;
@@ -373,7 +449,7 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
             piece.remove_suffix(1);
             line.append(piece);
         }
-        const size_t comment = std::min(line.find('#'), line.size());
+        const size_t comment = comment_start(line);
         const std::string_view settings = std::string_view(line).substr(0, comment);
         const std::vector<Span> spans = setting_spans(settings);
         if (spans.empty()) {
@@ -389,9 +465,14 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
         }
         std::string name(first.substr(sizeof "nodename=" - 1));
         name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
-        if (name == node_name) {
+        if (starts_with_ignoring_case(name, "default") && name.size() == sizeof "default" - 1) {
+            const FeaturesSettings given = find_features_settings(settings);
+            if (!given.spans.empty()) {
+                default_features = given.features;
+            }
+        } else if (name == node_name) {
             std::string features;
-            found = rewrite_features_setting(settings, architectures, features) + line.substr(comment);
+            found = rewrite_features_setting(settings, architectures, features, default_features) + line.substr(comment);
             ++times_found;
         } else if (name.find_first_of("[,") != std::string::npos) {
             range_lines += " NodeName=" + name;
@@ -418,101 +499,115 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
     return {"", "node " + node + " has no line in slurm.conf"};
 }
 
-std::string prometheus_text(const std::vector<Architecture> &architectures, bool detected)
+int slurmd_options(const std::vector<std::string> &arguments, Pass &pass)
 {
-    std::string text = "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
-                       "# TYPE gpu_arch_info gauge\n";
-    for (const Architecture &architecture : architectures) {
-        text += "gpu_arch_info{arch=\"" + architecture.name + "\"} 1\n";
+    const std::string &dir = arguments[0];
+    const Detection *detection = detected(pass);
+    const SlurmdOptions options = rewrite_slurmd_options({arguments.begin() + 1, arguments.end()},
+                                                         detection != nullptr ? detection->architectures
+                                                                              : std::vector<Architecture>{});
+    if (!options.dynamic) {
+        say("slurmd runs without -Z: its node is defined in slurm.conf, whose line gpu_arch-publish node-line prints");
+        return detection != nullptr ? 0 : 1;
     }
-    text += "# HELP gpu_arch_gpus GPUs of each architecture on this node.\n"
-            "# TYPE gpu_arch_gpus gauge\n";
-    for (const Architecture &architecture : architectures) {
-        text += "gpu_arch_gpus{arch=\"" + architecture.name + "\"} " + std::to_string(architecture.gpus) + "\n";
+    std::string value;
+    for (const std::string &word : options.words) {
+        if (!value.empty()) {
+            value += ' ';
+        }
+        value += quote_for_command_line(word);
     }
-    text += "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or not (0), when the "
-            "architectures are those of the last run that did.\n"
-            "# TYPE gpu_arch_detection_success gauge\n"
-            "gpu_arch_detection_success ";
-    return text + (detected ? "1\n" : "0\n");
+    const std::string assignment = "SLURMD_OPTIONS=" + quote_for_environment_file(value);
+    std::string why;
+    const LockedFolder folder(dir, why);
+    const std::string env_path = dir + "/" + env_name;
+    // The kernel refuses to start a program with a longer environment string.
+    const size_t longest = static_cast<size_t>(sysconf(_SC_PAGESIZE)) * 32;
+    if (folder.fd() < 0) {
+        say("cannot write " + env_path + ": " + why);
+    } else if (value.size() + 1 > longest) {
+        say("slurmd's options with the architectures would take " + std::to_string(value.size() + 1) +
+            " bytes, more than the kernel passes to a program (" + std::to_string(longest) + ")");
+        unlinkat(folder.fd(), env_name, 0);
+    }
+    if (folder.fd() < 0 || value.size() + 1 > longest ||
+        !write_file_at(folder.fd(), env_path, env_name, assignment + "\n")) {
+        say("slurmd starts with the site's options, and slurmctld is left as it is");
+        return 1;
+    }
+    const std::string node = options.node_name.empty() ? short_host_name() : options.node_name;
+    const Update update = update_controller(folder, dir, node, options.features);
+    say("node " + node + " features: " + (options.features.empty() ? "none" : options.features) +
+        (update == Update::UnknownNode ? " (slurmctld does not know the node yet: it registers with them)" : ""));
+    return detection != nullptr && update != Update::Failed ? 0 : 1;
 }
 
-std::vector<Architecture> read_prometheus_text(std::string_view text)
+int slurm_pending(const std::vector<std::string> &arguments, Pass & /*pass*/)
 {
-    static constexpr std::string_view series = "gpu_arch_gpus{arch=\"";
-    std::vector<Architecture> architectures;
-    while (!text.empty()) {
-        std::string_view line = take_until(text, '\n');
-        if (line.substr(0, series.size()) != series) {
-            continue;
-        }
-        line.remove_prefix(series.size());
-        const size_t end = line.find("\"} ");
-        if (end == std::string_view::npos || !is_architecture_name(line.substr(0, end))) {
-            continue;
-        }
-        const std::string count(line.substr(end + 3));
-        architectures.push_back(
-            {std::string(line.substr(0, end)), static_cast<unsigned>(strtoul(count.c_str(), nullptr, 10))});
+    const std::string &dir = arguments[0];
+    struct stat status = {};
+    if (lstat(dir.c_str(), &status) != 0 && errno == ENOENT) {
+        return 0; // slurmd has not run with the drop-in since boot
     }
-    return architectures;
+    std::string why;
+    const LockedFolder folder(dir, why);
+    if (folder.fd() < 0) {
+        say("cannot read " + dir + "/" + pending_name + ": " + why);
+        return 1;
+    }
+    const std::string path = dir + "/" + pending_name;
+    std::string pending;
+    const int read = read_file_at(folder.fd(), path, pending_name, max_pending, pending);
+    if (read <= 0) {
+        return read < 0 ? 1 : 0;
+    }
+    std::string_view rest = pending;
+    const std::string node(take_until(rest, '\n'));
+    const std::string features(take_until(rest, '\n'));
+    if (!drop_in_enabled()) {
+        unlinkat(folder.fd(), pending_name, 0);
+        say("slurmd.service no longer has the drop-in " + std::string(drop_in_name) +
+            ": the update of node " + node + " that it left is dropped");
+        return 0;
+    }
+    switch (update_controller(folder, dir, node, features)) {
+    case Update::Landed:
+        say("slurmctld now holds the features of node " + node + ": " + (features.empty() ? "none" : features));
+        return 0;
+    case Update::UnknownNode:
+        say("slurmctld does not know node " + node + ": its update is dropped");
+        return 0;
+    case Update::Failed:
+        break;
+    }
+    return 1;
 }
 
-std::string label_prefix_problem(std::string_view prefix)
+int node_line(const std::vector<std::string> & /*arguments*/, Pass &pass)
 {
-    // A DNS subdomain in lower case: dot-separated labels of letters, digits
-    // and hyphens that start and end with a letter or digit.
-    if (prefix.empty() || prefix.size() > 253) {
-        return "a label prefix has 1 to 253 characters";
+    const char *conf_path = getenv("SLURM_CONF");
+    conf_path = conf_path != nullptr && *conf_path != '\0' ? conf_path : GPU_ARCH_SLURM_CONF;
+    // Within a job step, Slurm names the node; elsewhere its host name does.
+    const char *named = getenv("SLURMD_NODENAME");
+    const std::string node = named != nullptr && *named != '\0' ? named : short_host_name();
+    std::string conf;
+    const int read = read_file_at(AT_FDCWD, conf_path, conf_path, max_slurm_conf, conf, true);
+    if (read == 0) {
+        say(std::string("cannot read ") + conf_path + ": " + strerror(ENOENT));
     }
-    size_t label_start = 0;
-    for (size_t at = 0; at <= prefix.size(); ++at) {
-        if (at < prefix.size() && prefix[at] != '.') {
-            const char c = prefix[at];
-            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) {
-                return "a label prefix holds lower-case letters, digits, '-' and '.' only";
-            }
-            continue;
-        }
-        if (at == label_start || prefix[label_start] == '-' || prefix[at - 1] == '-' || at - label_start > 63) {
-            return "each dot-separated part of a label prefix has 1 to 63 characters and starts and ends with a letter "
-                   "or digit";
-        }
-        label_start = at + 1;
+    if (read <= 0) {
+        return 1;
     }
-    const auto within = [prefix](std::string_view domain) {
-        return prefix == domain || (prefix.size() > domain.size() && prefix[prefix.size() - domain.size() - 1] == '.' &&
-                                    prefix.substr(prefix.size() - domain.size()) == domain);
-    };
-    if ((within("kubernetes.io") || within("k8s.io")) && !within("feature.node.kubernetes.io")) {
-        return "Kubernetes keeps kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its "
-               "subdomains";
+    const Detection *detection = detected(pass);
+    const NodeLine line =
+        rewrite_node_line(conf, node, detection != nullptr ? detection->architectures : std::vector<Architecture>{});
+    if (!line.error.empty()) {
+        say(std::string(conf_path) + ": " + line.error);
+        return 1;
     }
-    return "";
-}
-
-std::string feature_file_text(const std::vector<Architecture> &architectures, std::string_view prefix,
-                              std::string_view expiry)
-{
-    std::string text = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=";
-    text.append(expiry);
-    text += "\n";
-    for (const Architecture &architecture : architectures) {
-        const std::string key = std::string(prefix) + "/" + architecture.name;
-        text.append(key).append("=true\n").append(key).append(".gpus=");
-        text.append(std::to_string(architecture.gpus)).append("\n");
+    if (printf("%s\n", line.line.c_str()) < 0 || fflush(stdout) != 0) {
+        perror("write");
+        return 1;
     }
-    return text;
-}
-
-std::string json_text(const std::vector<Architecture> &architectures)
-{
-    std::string names;
-    std::string gpus;
-    for (const Architecture &architecture : architectures) {
-        const char *separator = names.empty() ? "\"" : ", \"";
-        names.append(separator).append(architecture.name).append("\"");
-        gpus.append(separator).append(architecture.name).append("\": ").append(std::to_string(architecture.gpus));
-    }
-    return std::string("{\"architectures\": [").append(names).append("], \"gpus\": {").append(gpus).append("}}\n");
+    return detection != nullptr ? 0 : 1;
 }

@@ -1,0 +1,323 @@
+// SPDX-License-Identifier: MIT
+// Files that root writes and reads in folders other users may control. Every
+// folder is opened by handle, one component after the other, without
+// following a symbolic link that another user could have placed; files are
+// opened beside that handle, never by path, and only regular files count.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core.hpp"
+
+// Set by the build: where the program keeps its state unless systemd names
+// a folder (StateDirectory=).
+#ifndef GPU_ARCH_PUBLISH_STATE_DIR
+#error "GPU_ARCH_PUBLISH_STATE_DIR must be defined by the build"
+#endif
+
+namespace {
+
+// Symbolic links past this many on one path are a loop.
+constexpr int max_links = 40;
+
+bool trusted(uid_t owner)
+{
+    return owner == 0 || owner == geteuid();
+}
+
+const char *type_of(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return "a regular file";
+    case S_IFDIR:
+        return "a folder";
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFSOCK:
+        return "a socket";
+    case S_IFCHR:
+        return "a character device";
+    case S_IFBLK:
+        return "a block device";
+    default:
+        return "of an unknown type";
+    }
+}
+
+// The error, and under systemd, for a folder the sandbox keeps read-only,
+// the line that lets the service write there.
+std::string error_text(int error, const std::string &folder)
+{
+    std::string text = strerror(error);
+    if (error == EROFS && getenv("INVOCATION_ID") != nullptr) {
+        text += " (to let gpu_arch-publish.service write there, add the line ReadWritePaths=" +
+                (folder.empty() ? std::string("/") : folder) +
+                " below [Service] with systemctl edit gpu_arch-publish.service)";
+    }
+    return text;
+}
+
+void close_all(std::vector<int> &folders)
+{
+    for (const int fd : folders) {
+        close(fd);
+    }
+    folders.clear();
+}
+
+// Takes the first component off path.
+std::string take_component(std::string &path)
+{
+    const size_t start = path.find_first_not_of('/');
+    if (start == std::string::npos) {
+        path.clear();
+        return "";
+    }
+    const size_t end = std::min(path.find('/', start), path.size());
+    std::string component = path.substr(start, end - start);
+    path.erase(0, end);
+    return component;
+}
+
+} // namespace
+
+int open_folder(const std::string &path, bool create, std::string &why)
+{
+    if (path.empty() || path[0] != '/') {
+        why = "'" + path + "' is a relative path; an absolute one is needed";
+        return -1;
+    }
+    // The handles of the folders from / down to the one reached so far, and
+    // the path that names the last one.
+    std::vector<int> folders = {open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    std::string reached;
+    std::string rest = path;
+    int links = 0;
+    while (!rest.empty()) {
+        const std::string component = take_component(rest);
+        if (component.empty() || component == ".") {
+            continue;
+        }
+        if (component == "..") {
+            if (folders.size() > 1) {
+                close(folders.back());
+                folders.pop_back();
+                reached.erase(reached.rfind('/'));
+            }
+            continue;
+        }
+        const int folder = folders.back();
+        const std::string at = reached + "/" + component;
+        struct stat status = {};
+        struct stat folder_status = {};
+        if (fstat(folder, &folder_status) != 0) {
+            why = reached + ": " + strerror(errno);
+            close_all(folders);
+            return -1;
+        }
+        if (fstatat(folder, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT && create) {
+            if (!trusted(folder_status.st_uid)) {
+                why = at + " is missing, and is not made in a folder that another user owns";
+                close_all(folders);
+                return -1;
+            }
+            if (mkdirat(folder, component.c_str(), 0755) != 0 && errno != EEXIST) {
+                why = "cannot make " + at + ": " + error_text(errno, reached);
+                close_all(folders);
+                return -1;
+            }
+        }
+        if (fstatat(folder, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            why = at + ": " + strerror(errno);
+            close_all(folders);
+            return -1;
+        }
+        if (S_ISLNK(status.st_mode)) {
+            char target[4096];
+            const ssize_t length = readlinkat(folder, component.c_str(), target, sizeof target);
+            if (!trusted(status.st_uid) || !trusted(folder_status.st_uid)) {
+                why = at + " is a symbolic link that another user could have placed";
+            } else if (++links > max_links) {
+                why = at + ": " + strerror(ELOOP);
+            } else if (length <= 0 || static_cast<size_t>(length) >= sizeof target) {
+                why = at + ": cannot read the symbolic link";
+            } else {
+                const std::string link(target, static_cast<size_t>(length));
+                if (link[0] == '/') {
+                    while (folders.size() > 1) {
+                        close(folders.back());
+                        folders.pop_back();
+                    }
+                    reached.clear();
+                }
+                rest = link + "/" + rest;
+                continue;
+            }
+            close_all(folders);
+            return -1;
+        }
+        if (!S_ISDIR(status.st_mode)) {
+            why = at + " is " + type_of(status.st_mode) + ", not a folder";
+            close_all(folders);
+            return -1;
+        }
+        const int next = openat(folder, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            why = at + ": " + strerror(errno);
+            close_all(folders);
+            return -1;
+        }
+        folders.push_back(next);
+        reached = at;
+    }
+    const int opened = folders.back();
+    folders.pop_back();
+    close_all(folders);
+    return opened;
+}
+
+bool write_file_at(int folder, const std::string &path, const std::string &name, const std::string &text)
+{
+    const std::string folder_path = path.substr(0, path.rfind('/'));
+    struct stat status = {};
+    if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(status.st_mode)) {
+        say("cannot write " + path + ": it is " + type_of(status.st_mode));
+        return false;
+    }
+    // A dot-file, which the readers of these folders skip, made here and
+    // nowhere else.
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        unsigned random = 0;
+        if (getrandom(&random, sizeof random, 0) != sizeof random) {
+            random = static_cast<unsigned>(getpid()) * 2654435761U + static_cast<unsigned>(attempt);
+        }
+        char suffix[16];
+        snprintf(suffix, sizeof suffix, ".%08x", random);
+        temporary = "." + name + suffix;
+        fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd < 0) {
+        say("cannot write " + path + ": " + error_text(errno, folder_path));
+        return false;
+    }
+    size_t written = 0;
+    int error = 0;
+    while (written < text.size() && error == 0) {
+        const ssize_t wrote = write(fd, text.data() + written, text.size() - written);
+        if (wrote > 0) {
+            written += static_cast<size_t>(wrote);
+        } else if (wrote == 0 || errno != EINTR) {
+            error = wrote == 0 ? EIO : errno;
+        }
+    }
+    // Readable by all whatever the umask: the node exporter reads it as a
+    // user of its own. Synced before it replaces the old file, so that a
+    // power loss never leaves an empty one.
+    if (error == 0 && (fchmod(fd, 0644) != 0 || fsync(fd) != 0)) {
+        error = errno;
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlinkat(folder, temporary.c_str(), 0);
+        say("cannot write " + path + ": " + error_text(error, folder_path));
+        return false;
+    }
+    return true;
+}
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? "" : path.substr(slash + 1);
+    if (slash == std::string::npos || name.empty() || name == "." || name == "..") {
+        say("cannot write '" + path + "': an absolute path to a file is needed");
+        return false;
+    }
+    std::string why;
+    const int folder = open_folder(slash == 0 ? "/" : path.substr(0, slash), true, why);
+    if (folder < 0) {
+        say("cannot write " + path + ": " + why);
+        return false;
+    }
+    const bool written = write_file_at(folder, path, name, text);
+    close(folder);
+    return written;
+}
+
+int read_file_at(int folder, const std::string &path, const std::string &name, size_t max_size, std::string &text,
+                 bool follow)
+{
+    // Not blocking on a FIFO; a link, a device or a folder is no file.
+    const int fd = openat(folder, name.c_str(), O_RDONLY | (follow ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        return 0;
+    }
+    struct stat status = {};
+    std::string problem;
+    if (fd < 0 && errno == ELOOP) {
+        problem = "it is a symbolic link";
+    } else if (fd < 0 || fstat(fd, &status) != 0) {
+        problem = strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        problem = std::string("it is ") + type_of(status.st_mode);
+    }
+    const std::string too_large = "it is larger than " + std::to_string(max_size) + " bytes";
+    if (problem.empty() && static_cast<size_t>(status.st_size) > max_size) {
+        problem = too_large;
+    }
+    char chunk[4096];
+    ssize_t got = 0;
+    while (problem.empty() && (got = read(fd, chunk, sizeof chunk)) != 0) {
+        if (got < 0 && errno != EINTR) {
+            problem = strerror(errno);
+        } else if (got > 0 && text.append(chunk, static_cast<size_t>(got)).size() > max_size) {
+            problem = too_large;
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!problem.empty()) {
+        say("cannot read " + path + ": " + problem);
+        text.clear();
+        return -1;
+    }
+    return 1;
+}
+
+int open_state_folder(std::string &path)
+{
+    // systemd names the folders of StateDirectory=, separated by colons.
+    const char *named = getenv("STATE_DIRECTORY");
+    path = named != nullptr && *named != '\0' ? named : GPU_ARCH_PUBLISH_STATE_DIR;
+    path = path.substr(0, path.find(':'));
+    std::string why;
+    const int folder = open_folder(path, true, why);
+    struct stat status = {};
+    if (folder >= 0 && fstat(folder, &status) == 0 && (!trusted(status.st_uid) || (status.st_mode & 022) != 0)) {
+        why = path + " is writable by another user";
+        close(folder);
+    } else if (folder >= 0) {
+        return folder;
+    }
+    say("cannot keep state: " + why);
+    return -1;
+}

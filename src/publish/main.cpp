@@ -1,0 +1,194 @@
+// SPDX-License-Identifier: MIT
+// gpu_arch-publish: runs gpu_arch and hands the node's GPU architectures to
+// the software that schedules or describes the node. The table below is the
+// one list of its commands and consumers: it drives the command line, the
+// timer's pass and the usage text (gpu_arch-publish(8) is checked against
+// it). Each consumer lives in a file of its own.
+//
+// gpu_arch runs in a process group of its own, for at most ten seconds, and
+// only its lines that are architecture names count. GPU_ARCH_PROGRAM names
+// another program to run instead. Messages go to standard error, which is
+// the journal under systemd. Exit status: 0 when everything worked, 1 when
+// something failed (and a message says what), 2 for a usage error.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "json.hpp"
+#include "nfd.hpp"
+#include "prometheus.hpp"
+#include "slurm.hpp"
+
+// Set by the build: the file where the service reads GPU_ARCH_PUBLISH.
+#ifndef GPU_ARCH_PUBLISH_DEFAULTS
+#error "GPU_ARCH_PUBLISH_DEFAULTS must be defined by the build"
+#endif
+
+namespace {
+
+constexpr size_t any = static_cast<size_t>(-1);
+
+int pass(const std::vector<std::string> &words, Pass &unused);
+
+// clang-format off
+const Consumer consumers[] = {
+    {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
+    {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Consumer},
+    {"node-line",      "",                   0, 0,   node_line,      InPass::No},
+    {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer},
+    {"nfd",            "FILE [PREFIX]",      1, 2,   nfd,            InPass::Consumer},
+    {"nfd-prefix",     "PREFIX",             1, 1,   nfd_prefix,     InPass::Setting},
+    {"json",           "",                   0, 0,   json,           InPass::No},
+    {"pass",           nullptr,              0, any, pass,           InPass::No},
+};
+// clang-format on
+
+const Consumer *find(std::string_view name)
+{
+    const auto *row = std::find_if(std::begin(consumers), std::end(consumers),
+                                   [name](const Consumer &consumer) { return consumer.name == name; });
+    return row == std::end(consumers) ? nullptr : row;
+}
+
+// What a pass may name, as the usage text shows it.
+std::string pass_words()
+{
+    std::string words;
+    for (const Consumer &row : consumers) {
+        if (row.in_pass != InPass::No) {
+            const std::string_view arguments = row.arguments;
+            words += std::string(words.empty() ? "" : " ") + "[" + row.name + " " +
+                     std::string(arguments.substr(0, arguments.find(' '))) + "]";
+        }
+    }
+    return words;
+}
+
+int usage()
+{
+    std::string text;
+    for (const Consumer &row : consumers) {
+        if (row.in_pass != InPass::Setting) {
+            const std::string arguments = row.arguments != nullptr ? row.arguments : pass_words();
+            text += std::string(text.empty() ? "usage: " : "       ") + "gpu_arch-publish " + row.name +
+                    (arguments.empty() ? "" : " " + arguments) + "\n";
+        }
+    }
+    fputs(text.c_str(), stderr);
+    return 2;
+}
+
+// The words of GPU_ARCH_PUBLISH, split at blanks.
+std::vector<std::string> defaults_words()
+{
+    std::vector<std::string> words;
+    const char *value = getenv("GPU_ARCH_PUBLISH");
+    std::string_view rest = value != nullptr ? value : "";
+    while (!rest.empty()) {
+        const size_t start = std::min(rest.find_first_not_of(" \t\n"), rest.size());
+        rest.remove_prefix(start);
+        const size_t end = std::min(rest.find_first_of(" \t\n"), rest.size());
+        if (end > 0) {
+            words.emplace_back(rest.substr(0, end));
+        }
+        rest.remove_prefix(end);
+    }
+    return words;
+}
+
+// The pairs of a consumer and its argument among words; a word that names
+// none is said, with where it came from, and left out.
+bool read_pairs(const std::vector<std::string> &words, const std::string &origin,
+                std::vector<std::pair<const Consumer *, std::string>> &pairs)
+{
+    bool good = true;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const Consumer *row = find(words[i]);
+        if (row == nullptr || row->in_pass == InPass::No) {
+            say(origin + ": '" + words[i] + "' names no consumer; a pass takes " + pass_words());
+            good = false;
+        } else if (i + 1 == words.size()) {
+            say(origin + ": '" + words[i] + "' needs " + row->arguments + " after it");
+            good = false;
+        } else {
+            pairs.emplace_back(row, words[++i]);
+        }
+    }
+    return good;
+}
+
+// One pass of the timer: the consumers named on the command line and in
+// GPU_ARCH_PUBLISH, settings first, with at most one run of gpu_arch. What it
+// says goes to the journal only when it differs from what the last pass
+// said, so that a node in a steady state stays quiet.
+int pass(const std::vector<std::string> &words, Pass & /*unused*/)
+{
+    std::vector<std::pair<const Consumer *, std::string>> pairs;
+    if (!read_pairs(words, "pass", pairs)) {
+        return usage();
+    }
+    collect_messages(true);
+    const std::vector<std::string> defaults = defaults_words();
+    int status = read_pairs(defaults, "GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS, pairs) ? 0 : 1;
+    const bool named = std::any_of(pairs.begin(), pairs.end(), [](const auto &pair) {
+        return pair.first->in_pass == InPass::Consumer && std::string_view(pair.first->name) != "slurm-pending";
+    });
+    if (!named) {
+        say("no consumer is named: name them in GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS
+            " (see gpu_arch-publish(8))");
+    }
+    Pass shared;
+    for (const InPass kind : {InPass::Setting, InPass::Consumer}) {
+        for (const auto &[row, argument] : pairs) {
+            if (row->in_pass == kind) {
+                status = std::max(status, std::min(row->run({argument}, shared), 1));
+            }
+        }
+    }
+    collect_messages(false);
+    const std::string messages = collected_messages();
+    std::string state_path;
+    const int state = open_state_folder(state_path);
+    std::string last;
+    if (state >= 0) {
+        read_file_at(state, state_path + "/messages", "messages", 64 * 1024, last);
+    }
+    if (state < 0 || messages != last) {
+        fputs(messages.c_str(), stderr);
+        if (state >= 0) {
+            write_file_at(state, state_path + "/messages", "messages", messages);
+        }
+    }
+    if (state >= 0) {
+        close(state);
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A closed reader shows up as a failed write, reported as such; a parent
+    // that ignores SIGCHLD must not make our children vanish unwaited.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGCHLD, SIG_DFL);
+    Pass pass;
+    // Ansible runs the executables of its fact folder without arguments.
+    const std::string_view name = argc > 0 ? argv[0] : "";
+    if (name.substr(name.rfind('/') + 1) == "gpu_arch.fact") {
+        return json({}, pass);
+    }
+    const Consumer *row = argc > 1 ? find(argv[1]) : nullptr;
+    const std::vector<std::string> arguments(argv + std::min(argc, 2), argv + argc);
+    if (row == nullptr || row->in_pass == InPass::Setting || arguments.size() < row->least ||
+        arguments.size() > row->most) {
+        return usage();
+    }
+    return row->run(arguments, pass);
+}

@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: MIT
+// nfd FILE [PREFIX]: the feature file of node feature discovery's local
+// source. A failed run leaves the file as it is, so that its labels expire.
+#include <time.h>
+
+#include "nfd.hpp"
+
+namespace {
+
+// How long labels last without a new pass: a few of the timer's minutes.
+constexpr time_t label_lifetime_seconds = 300;
+
+} // namespace
+
+std::string label_prefix_problem(std::string_view prefix)
+{
+    // A DNS subdomain in lower case: dot-separated labels of letters, digits
+    // and hyphens that start and end with a letter or digit.
+    if (prefix.empty() || prefix.size() > 253) {
+        return "a label prefix has 1 to 253 characters";
+    }
+    size_t label_start = 0;
+    for (size_t at = 0; at <= prefix.size(); ++at) {
+        if (at < prefix.size() && prefix[at] != '.') {
+            const char c = prefix[at];
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) {
+                return "a label prefix holds lower-case letters, digits, '-' and '.' only";
+            }
+            continue;
+        }
+        if (at == label_start || prefix[label_start] == '-' || prefix[at - 1] == '-' || at - label_start > 63) {
+            return "each dot-separated part of a label prefix has 1 to 63 characters and starts and ends with a letter "
+                   "or digit";
+        }
+        label_start = at + 1;
+    }
+    const auto within = [prefix](std::string_view domain) {
+        return prefix == domain || (prefix.size() > domain.size() && prefix[prefix.size() - domain.size() - 1] == '.' &&
+                                    prefix.substr(prefix.size() - domain.size()) == domain);
+    };
+    if ((within("kubernetes.io") || within("k8s.io")) && !within("feature.node.kubernetes.io")) {
+        return "Kubernetes keeps kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its "
+               "subdomains";
+    }
+    return "";
+}
+
+std::string feature_file_text(const std::vector<Architecture> &architectures, std::string_view prefix,
+                              std::string_view expiry)
+{
+    std::string text = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=";
+    text.append(expiry);
+    text += "\n";
+    for (const Architecture &architecture : architectures) {
+        const std::string key = std::string(prefix) + "/" + architecture.name;
+        text.append(key).append("=true\n").append(key).append(".gpus=");
+        text.append(std::to_string(architecture.gpus)).append("\n");
+    }
+    return text;
+}
+
+int nfd_prefix(const std::vector<std::string> &arguments, Pass &pass)
+{
+    pass.nfd_prefix = arguments[0];
+    const std::string problem = label_prefix_problem(arguments[0]);
+    if (!problem.empty()) {
+        say("cannot use '" + arguments[0] + "' as the label prefix: " + problem);
+        return 2;
+    }
+    return 0;
+}
+
+int nfd(const std::vector<std::string> &arguments, Pass &pass)
+{
+    // A prefix of the pass was judged where it was set.
+    if (arguments.size() > 1 && nfd_prefix({arguments[1]}, pass) != 0) {
+        return 2;
+    }
+    const std::string prefix = pass.nfd_prefix.empty() ? default_label_prefix : pass.nfd_prefix;
+    if (!label_prefix_problem(prefix).empty()) {
+        return 2;
+    }
+    const std::string &path = arguments[0];
+    const Detection *detection = detected(pass);
+    if (detection == nullptr) {
+        say(path + " keeps the last labels until their expiry time");
+        return 1;
+    }
+    const time_t expiry = time(nullptr) + label_lifetime_seconds;
+    tm utc = {};
+    char expiry_text[32];
+    gmtime_r(&expiry, &utc);
+    strftime(expiry_text, sizeof expiry_text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return write_file(path, feature_file_text(detection->architectures, prefix, expiry_text)) ? 0 : 1;
+}
