@@ -56,6 +56,7 @@ TEST(Quoting, SystemdReadsBackEachWord)
         {"it's", "\"it's\""},
         {"tab\there", "\"tab\there\""},
         {"line\nbreak", "\"line\nbreak\""},
+        {"carriage\rreturn", "\"carriage\rreturn\""},
         {"$HOME;~root>x", "$HOME;~root>x"},
     };
     for (const auto &[word, quoted] : command_line) {
@@ -126,6 +127,16 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{.name = "OptionValueIsNoOption", .words = {"-L", "-Z", "--conf-server", "-Z"}, .architectures = quarn1000,
                     .expected = {"-L", "-Z", "--conf-server", "-Z", "--conf", "Feature=quarn1000"}, .features = "quarn1000",
                     .dynamic = false},
+        OptionsCase{.name = "TabBetweenSettings", .words = {"-Z", "--conf", "CPUs=1\tFeature=a"}, .architectures = quarn1000,
+                    .expected = {"-Z", "--conf", "CPUs=1\tFeature=a,quarn1000"}, .features = "a,quarn1000"},
+        OptionsCase{.name = "QuotedFeatureWithABlank", .words = {"-Z", "--conf", "Feature=\"a b\""}, .architectures = quarn1000,
+                    .expected = {"-Z", "--conf", "Feature=\"a b,quarn1000\""}, .features = "a b,quarn1000"},
+        OptionsCase{.name = "FirstKeyKept", .words = {"-Z", "--conf", "features=a Feature=b"}, .architectures = quarn1000,
+                    .expected = {"-Z", "--conf", "features=a,b,quarn1000"}, .features = "a,b,quarn1000"},
+        OptionsCase{.name = "ValueOfDIsNoOption", .words = {"-d", "-Z"}, .architectures = {}, .expected = {"-d", "-Z"},
+                    .features = "", .dynamic = false},
+        OptionsCase{.name = "FTakesNoNextWord", .words = {"-F", "-Z"}, .architectures = {}, .expected = {"-F", "-Z"},
+                    .features = ""},
         OptionsCase{.name = "StaticNode", .words = {"-F", "-v"}, .architectures = {}, .expected = {"-F", "-v"}, .features = "",
                     .dynamic = false}),
     [](const testing::TestParamInfo<OptionsCase> &info) { return std::string(info.param.name); });
@@ -138,13 +149,14 @@ TEST(NodeLine, OnlyFeaturesChange)
         "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn904 Port=7001 # rack 3\n"
         "nodename=n2 \\\n  RealMemory=1000 CoreSpecCount=1\n"
         "NodeName=n3 Feature=\"x\" Feature=quarn1000\n"
-        "NodeName=gpu[1-4] Weight=2\nInclude /etc/slurm/more.conf\nNodeName=n5\nNodeName=n5\n";
+        "NodeName=n4 CPUs=1 # spare\nNodeName=gpu[1-4] Weight=2\nInclude /etc/slurm/more.conf\nNodeName=n5\nNodeName=n5\n";
     const std::tuple<std::string, std::vector<Architecture>, std::string> rows[] = {
         {"n1", quarn1000,
          "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn1000 Port=7001 # rack 3"},
         {"n1", {}, "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a Port=7001 # rack 3"},
         {"n2", mixed, "nodename=n2   RealMemory=1000 CoreSpecCount=1 Feature=quarn1000,quarn904"},
         {"n3", {}, "NodeName=n3 Feature=x"},
+        {"n4", quarn1000, "NodeName=n4 CPUs=1 Feature=quarn1000 # spare"},
         {"gpu2", quarn1000,
          "error: node gpu2 has no line of its own in slurm.conf, and a line for several nodes may "
          "define it (NodeName=gpu[1-4]): give it a line of its own, or change that line by hand"},
@@ -197,6 +209,7 @@ TEST(Consumers, EachFormatOfOneResult)
         {"a..org", false},
         {"", false},
         {std::string(64, 'a') + ".org", false},
+        {std::string(63, 'a') + ".org", true},
         {std::string(254, 'a'), false},
         {"a_b.org", false},
     };

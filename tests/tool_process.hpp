@@ -30,6 +30,8 @@ struct RunOptions {
     Stdout stdout_to = Stdout::File; // only File captures the output
     bool fail_readdir = false;       // every directory read fails with EIO
     std::vector<std::string> args = {};
+    std::vector<std::string> env = {}; // NAME=value, set for the run
+    bool ignore_sigchld = false;       // as some launchers leave it
 };
 
 inline bool redirect_stdout(Stdout to, int file)
@@ -66,6 +68,12 @@ inline bool drop_privileges()
         (options.unprivileged && !drop_privileges())) {
         _exit(126);
     }
+    for (const std::string &variable : options.env) {
+        putenv(const_cast<char *>(variable.c_str()));
+    }
+    if (options.ignore_sigchld) {
+        signal(SIGCHLD, SIG_IGN);
+    }
     if (options.fail_readdir) {
         // The leak checker lists the process's threads through a directory
         // read at exit, which fails here too; valgrind still checks leaks.
@@ -97,7 +105,7 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
 {
     if (options.unprivileged) {
         // The build folder may not be reachable for nobody: run a copy.
-        const std::string copy = tree.path("gpu_arch");
+        const std::string copy = tree.path(fs::path(binary).filename());
         std::ofstream(copy, std::ios::binary) << std::ifstream(binary, std::ios::binary).rdbuf();
         EXPECT_EQ(chmod(copy.c_str(), 0755), 0);
         binary = copy;

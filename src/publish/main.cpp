@@ -113,7 +113,9 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
             say(origin + ": '" + words[i] + "' names no consumer; a pass takes " + pass_words());
             good = false;
         } else if (i + 1 == words.size()) {
-            say(origin + ": '" + words[i] + "' needs " + row->arguments + " after it");
+            const std::string_view arguments = row->arguments;
+            say(origin + ": '" + words[i] + "' needs " + std::string(arguments.substr(0, arguments.find(' '))) +
+                " after it");
             good = false;
         } else {
             pairs.emplace_back(row, words[++i]);
