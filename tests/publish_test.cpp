@@ -97,9 +97,10 @@ const std::string prom_head = "# HELP gpu_arch_info A GPU architecture of this n
                               "# TYPE gpu_arch_info gauge\n";
 const std::string prom_gpus = "# HELP gpu_arch_gpus GPUs of each architecture on this node.\n"
                               "# TYPE gpu_arch_gpus gauge\n";
-const std::string prom_success = "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or not "
-                                 "(0), when the architectures are those of the last run that did.\n"
-                                 "# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success ";
+const std::string prom_success =
+    "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or not "
+    "(0), when the architectures are those of the last run that did.\n"
+    "# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success ";
 const std::string prom_good = prom_head + "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n" +
                               prom_gpus + "gpu_arch_gpus{arch=\"quarn1000\"} 2\ngpu_arch_gpus{arch=\"quarn904\"} 1\n" +
                               prom_success + "1\n";
@@ -107,14 +108,16 @@ const std::string nfd_good = "# GPU architectures of this node, written by gpu_a
                              "example.org/quarn1000=true\nexample.org/quarn1000.gpus=2\n"
                              "example.org/quarn904=true\nexample.org/quarn904.gpus=1\n";
 const std::string no_answer = "gpu_arch-publish: @/program failed (exit status 3): no GPU architecture is published\n";
-const std::string unusable = "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
-                             "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
+const std::string unusable =
+    "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
+    "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
 const std::string pass_takes = "a pass takes [slurm-pending DIR] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
     "       gpu_arch-publish node-line\n       gpu_arch-publish prometheus FILE\n"
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
-    "       gpu_arch-publish pass " + pass_takes.substr(sizeof "a pass takes") + "\n";
+    "       gpu_arch-publish pass " +
+    pass_takes.substr(sizeof "a pass takes") + "\n";
 
 void PrintTo(const PublishCase &row, std::ostream *out)
 {
@@ -137,8 +140,9 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
         row.setup(tree);
     }
     RunOptions options = row.options;
-    options.env = {"GPU_ARCH_PROGRAM=" + tree.path("program").string(), "STATE_DIRECTORY=" + tree.path("state").string(),
-                   "PATH=" + tree.path("bin").string() + ":/usr/bin:/bin", "SYSTEMD_UNIT_PATH=" + tree.path("units").string()};
+    options.env = {
+        "GPU_ARCH_PROGRAM=" + tree.path("program").string(), "STATE_DIRECTORY=" + tree.path("state").string(),
+        "PATH=" + tree.path("bin").string() + ":/usr/bin:/bin", "SYSTEMD_UNIT_PATH=" + tree.path("units").string()};
     for (const std::string &variable : row.env) {
         options.env.push_back(at(tree, variable));
     }

@@ -149,7 +149,8 @@ TEST(NodeLine, OnlyFeaturesChange)
         "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn904 Port=7001 # rack 3\n"
         "nodename=n2 \\\n  RealMemory=1000 CoreSpecCount=1\n"
         "NodeName=n3 Feature=\"x\" Feature=quarn1000\n"
-        "NodeName=n4 CPUs=1 # spare\nNodeName=gpu[1-4] Weight=2\nInclude /etc/slurm/more.conf\nNodeName=n5\nNodeName=n5\n";
+        "NodeName=n4 CPUs=1 # spare\nNodeName=gpu[1-4] Weight=2\nInclude "
+        "/etc/slurm/more.conf\nNodeName=n5\nNodeName=n5\n";
     const std::tuple<std::string, std::vector<Architecture>, std::string> rows[] = {
         {"n1", quarn1000,
          "NodeName=n1 NodeAddr=10.0.0.1 Weight=9 Gres=gpu:2 Features=site_a,quarn1000 Port=7001 # rack 3"},

@@ -87,6 +87,86 @@ std::string take_component(std::string &path)
     return component;
 }
 
+// A walk down a path: the handles of the folders from / to the one reached
+// so far, the path that names that one, and what is left to walk.
+struct Walk {
+    std::vector<int> folders;
+    std::string reached;
+    std::string rest;
+    int links = 0;
+};
+
+void climb(Walk &walk, bool to_root)
+{
+    while (walk.folders.size() > 1) {
+        close(walk.folders.back());
+        walk.folders.pop_back();
+        walk.reached.erase(walk.reached.rfind('/'));
+        if (!to_root) {
+            return;
+        }
+    }
+}
+
+// Puts a link's target in front of the rest of the walk, when root (or this
+// user) placed the link in a folder of theirs; else says why not.
+std::string follow(Walk &walk, const std::string &component, const struct stat &link, const struct stat &folder)
+{
+    const std::string at = walk.reached + "/" + component;
+    char target[4096];
+    const ssize_t length = readlinkat(walk.folders.back(), component.c_str(), target, sizeof target);
+    if (!trusted(link.st_uid) || !trusted(folder.st_uid)) {
+        return at + " is a symbolic link that another user could have placed";
+    }
+    if (++walk.links > max_links) {
+        return at + ": " + strerror(ELOOP);
+    }
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof target) {
+        return at + ": cannot read the symbolic link";
+    }
+    const std::string text(target, static_cast<size_t>(length));
+    climb(walk, text[0] == '/');
+    walk.rest.insert(0, text + "/");
+    return "";
+}
+
+// Takes one step of the walk: into a folder (made when missing and asked),
+// or along a link; returns why it cannot, or an empty string.
+std::string step(Walk &walk, const std::string &component, bool create)
+{
+    const int folder = walk.folders.back();
+    const std::string at = walk.reached + "/" + component;
+    struct stat status = {};
+    struct stat folder_status = {};
+    if (fstat(folder, &folder_status) != 0) {
+        return walk.reached + ": " + strerror(errno);
+    }
+    if (fstatat(folder, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT && create) {
+        if (!trusted(folder_status.st_uid)) {
+            return at + " is missing, and is not made in a folder that another user owns";
+        }
+        if (mkdirat(folder, component.c_str(), 0755) != 0 && errno != EEXIST) {
+            return "cannot make " + at + ": " + error_text(errno, walk.reached);
+        }
+    }
+    if (fstatat(folder, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return at + ": " + strerror(errno);
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return follow(walk, component, status, folder_status);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return at + " is " + type_of(status.st_mode) + ", not a folder";
+    }
+    const int next = openat(folder, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+        return at + ": " + strerror(errno);
+    }
+    walk.folders.push_back(next);
+    walk.reached = at;
+    return "";
+}
+
 } // namespace
 
 int open_folder(const std::string &path, bool create, std::string &why)
@@ -95,106 +175,31 @@ int open_folder(const std::string &path, bool create, std::string &why)
         why = "'" + path + "' is a relative path; an absolute one is needed";
         return -1;
     }
-    // The handles of the folders from / down to the one reached so far, and
-    // the path that names the last one.
-    std::vector<int> folders = {open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    std::string reached;
-    std::string rest = path;
-    int links = 0;
-    while (!rest.empty()) {
-        const std::string component = take_component(rest);
-        if (component.empty() || component == ".") {
-            continue;
-        }
+    Walk walk = {{open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)}, "", path};
+    why.clear();
+    while (!walk.rest.empty() && why.empty()) {
+        const std::string component = take_component(walk.rest);
         if (component == "..") {
-            if (folders.size() > 1) {
-                close(folders.back());
-                folders.pop_back();
-                reached.erase(reached.rfind('/'));
-            }
-            continue;
+            climb(walk, false);
+        } else if (!component.empty() && component != ".") {
+            why = step(walk, component, create);
         }
-        const int folder = folders.back();
-        const std::string at = reached + "/" + component;
-        struct stat status = {};
-        struct stat folder_status = {};
-        if (fstat(folder, &folder_status) != 0) {
-            why = reached + ": " + strerror(errno);
-            close_all(folders);
-            return -1;
-        }
-        if (fstatat(folder, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT && create) {
-            if (!trusted(folder_status.st_uid)) {
-                why = at + " is missing, and is not made in a folder that another user owns";
-                close_all(folders);
-                return -1;
-            }
-            if (mkdirat(folder, component.c_str(), 0755) != 0 && errno != EEXIST) {
-                why = "cannot make " + at + ": " + error_text(errno, reached);
-                close_all(folders);
-                return -1;
-            }
-        }
-        if (fstatat(folder, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            why = at + ": " + strerror(errno);
-            close_all(folders);
-            return -1;
-        }
-        if (S_ISLNK(status.st_mode)) {
-            char target[4096];
-            const ssize_t length = readlinkat(folder, component.c_str(), target, sizeof target);
-            if (!trusted(status.st_uid) || !trusted(folder_status.st_uid)) {
-                why = at + " is a symbolic link that another user could have placed";
-            } else if (++links > max_links) {
-                why = at + ": " + strerror(ELOOP);
-            } else if (length <= 0 || static_cast<size_t>(length) >= sizeof target) {
-                why = at + ": cannot read the symbolic link";
-            } else {
-                const std::string link(target, static_cast<size_t>(length));
-                if (link[0] == '/') {
-                    while (folders.size() > 1) {
-                        close(folders.back());
-                        folders.pop_back();
-                    }
-                    reached.clear();
-                }
-                rest = link + "/" + rest;
-                continue;
-            }
-            close_all(folders);
-            return -1;
-        }
-        if (!S_ISDIR(status.st_mode)) {
-            why = at + " is " + type_of(status.st_mode) + ", not a folder";
-            close_all(folders);
-            return -1;
-        }
-        const int next = openat(folder, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-            why = at + ": " + strerror(errno);
-            close_all(folders);
-            return -1;
-        }
-        folders.push_back(next);
-        reached = at;
     }
-    const int opened = folders.back();
-    folders.pop_back();
-    close_all(folders);
+    int opened = -1;
+    if (why.empty()) {
+        opened = walk.folders.back();
+        walk.folders.pop_back();
+    }
+    close_all(walk.folders);
     return opened;
 }
 
-bool write_file_at(int folder, const std::string &path, const std::string &name, const std::string &text)
+namespace {
+
+// Makes a temporary dot-file in folder, which the readers of these folders
+// skip; -1 with errno set when it cannot.
+int make_temporary(int folder, const std::string &name, std::string &temporary)
 {
-    const std::string folder_path = path.substr(0, path.rfind('/'));
-    struct stat status = {};
-    if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(status.st_mode)) {
-        say("cannot write " + path + ": it is " + type_of(status.st_mode));
-        return false;
-    }
-    // A dot-file, which the readers of these folders skip, made here and
-    // nowhere else.
-    std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         unsigned random = 0;
@@ -209,23 +214,44 @@ bool write_file_at(int folder, const std::string &path, const std::string &name,
             break;
         }
     }
-    if (fd < 0) {
-        say("cannot write " + path + ": " + error_text(errno, folder_path));
-        return false;
-    }
+    return fd;
+}
+
+// Writes all of text; the error, or 0.
+int write_all(int fd, const std::string &text)
+{
     size_t written = 0;
-    int error = 0;
-    while (written < text.size() && error == 0) {
+    while (written < text.size()) {
         const ssize_t wrote = write(fd, text.data() + written, text.size() - written);
         if (wrote > 0) {
             written += static_cast<size_t>(wrote);
         } else if (wrote == 0 || errno != EINTR) {
-            error = wrote == 0 ? EIO : errno;
+            return wrote == 0 ? EIO : errno;
         }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool write_file_at(int folder, const std::string &path, const std::string &name, const std::string &text)
+{
+    const std::string folder_path = path.substr(0, path.rfind('/'));
+    struct stat status = {};
+    if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(status.st_mode)) {
+        say("cannot write " + path + ": it is " + type_of(status.st_mode));
+        return false;
+    }
+    std::string temporary;
+    const int fd = make_temporary(folder, name, temporary);
+    if (fd < 0) {
+        say("cannot write " + path + ": " + error_text(errno, folder_path));
+        return false;
     }
     // Readable by all whatever the umask: the node exporter reads it as a
     // user of its own. Synced before it replaces the old file, so that a
     // power loss never leaves an empty one.
+    int error = write_all(fd, text);
     if (error == 0 && (fchmod(fd, 0644) != 0 || fsync(fd) != 0)) {
         error = errno;
     }

@@ -158,7 +158,7 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
     const int state = open_state_folder(state_path);
     std::string last;
     if (state >= 0) {
-        read_file_at(state, state_path + "/messages", "messages", 64 * 1024, last);
+        read_file_at(state, state_path + "/messages", "messages", size_t{64} * 1024, last);
     }
     if (state < 0 || messages != last) {
         fputs(messages.c_str(), stderr);

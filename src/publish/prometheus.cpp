@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char *kept_name = "architectures";
 // Far more than any node's GPUs take.
-constexpr size_t max_kept = 64 * 1024;
+constexpr size_t max_kept = size_t{64} * 1024;
 
 // Remembers the answer when it changed.
 void keep(const std::vector<Architecture> &architectures)

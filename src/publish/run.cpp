@@ -119,9 +119,27 @@ bool drain(int fd, std::string &output)
     }
 }
 
+// Waits for pid to exit until the deadline; over time, or an empty string.
+std::string wait_exit(pid_t pid, int pidfd, long long deadline, int seconds, int &wait_status)
+{
+    pollfd ready = {pidfd, POLLIN, 0};
+    while (!reaped(pid, wait_status)) {
+        const long long left = deadline - now_ms();
+        if (left <= 0) {
+            return over_time(seconds);
+        }
+        // Without a pidfd (a kernel before 5.3), the exit is looked for
+        // every 10 ms.
+        poll(pidfd < 0 ? nullptr : &ready, pidfd < 0 ? 0 : 1,
+             static_cast<int>(pidfd < 0 ? std::min(left, 10LL) : left));
+    }
+    return "";
+}
+
 // Waits until the program has exited and its output is at an end, the
 // deadline passes or the output grows too large; returns why it stopped
-// early, or an empty string.
+// early, or an empty string. Once it has exited, what it left behind may
+// hold the output open: what it wrote is in the pipe already.
 std::string wait_for(pid_t pid, int pidfd, int output, long long deadline, int seconds, Run &run, int &wait_status)
 {
     bool output_open = true;
@@ -131,8 +149,6 @@ std::string wait_for(pid_t pid, int pidfd, int output, long long deadline, int s
         if (left <= 0) {
             return over_time(seconds);
         }
-        // Without a pidfd (a kernel before 5.3), the exit is looked for
-        // every 10 ms.
         pollfd ready[2] = {{output, POLLIN, 0}, {pidfd, POLLIN, 0}};
         const int timeout = static_cast<int>(pidfd < 0 ? std::min(left, 10LL) : left);
         if (poll(ready, pidfd < 0 ? 1 : 2, timeout) < 0 && errno != EINTR) {
@@ -140,35 +156,17 @@ std::string wait_for(pid_t pid, int pidfd, int output, long long deadline, int s
         }
         if ((ready[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             output_open = drain(output, run.output);
-            if (run.output.size() > max_output) {
-                return "printed more than " + std::to_string(max_output) + " bytes and was killed";
-            }
         }
-        if (pidfd < 0 || (ready[1].revents & POLLIN) != 0) {
-            exited = reaped(pid, wait_status);
+        if (run.output.size() > max_output) {
+            return "printed more than " + std::to_string(max_output) + " bytes and was killed";
         }
+        exited = (pidfd < 0 || (ready[1].revents & POLLIN) != 0) && reaped(pid, wait_status);
     }
-    if (!exited) {
-        // The output ended: the program exits now, or within its time.
-        pollfd ready = {pidfd, POLLIN, 0};
-        while (!(exited = reaped(pid, wait_status))) {
-            const long long left = deadline - now_ms();
-            if (left <= 0) {
-                return over_time(seconds);
-            }
-            const int timeout = static_cast<int>(pidfd < 0 ? std::min(left, 10LL) : left);
-            if (pidfd < 0 ? poll(nullptr, 0, timeout) < 0 : poll(&ready, 1, timeout) < 0) {
-                if (errno != EINTR) {
-                    return std::string("cannot wait for it: ") + strerror(errno);
-                }
-            }
-        }
-    } else if (output_open) {
-        // It exited, and something it left behind holds the output: what it
-        // wrote is in the pipe already.
+    if (exited) {
         drain(output, run.output);
+        return "";
     }
-    return "";
+    return wait_exit(pid, pidfd, deadline, seconds, wait_status);
 }
 
 } // namespace
@@ -190,18 +188,7 @@ Run run_bounded(const std::vector<std::string> &argv, int seconds, bool collect_
     // The rest of its group goes with it, or in its stead.
     kill(-pid, SIGKILL);
     if (!run.failure.empty()) {
-        pollfd ready = {pidfd, POLLIN, 0};
-        const long long give_up = now_ms() + kill_grace_ms;
-        bool gone = reaped(pid, wait_status);
-        while (!gone && now_ms() < give_up) {
-            if (pidfd < 0) {
-                poll(nullptr, 0, 10);
-            } else {
-                poll(&ready, 1, static_cast<int>(give_up - now_ms()));
-            }
-            gone = reaped(pid, wait_status);
-        }
-        if (!gone) {
+        if (!wait_exit(pid, pidfd, now_ms() + kill_grace_ms, 1, wait_status).empty()) {
             run.failure += ", but did not die (a read stuck in the kernel?) and was left behind";
         }
     } else if (WIFEXITED(wait_status)) {

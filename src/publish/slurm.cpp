@@ -32,8 +32,8 @@ constexpr const char *env_name = "slurmd.env";
 // The drop-in's name, which systemd looks for in slurmd.service.d.
 constexpr const char *drop_in_name = "gpu_arch-publish.conf";
 // Larger than any slurm.conf, smaller than memory.
-constexpr size_t max_slurm_conf = 16 << 20;
-constexpr size_t max_pending = 64 * 1024;
+constexpr size_t max_slurm_conf = size_t{16} << 20;
+constexpr size_t max_pending = size_t{64} * 1024;
 
 bool is_blank(char c)
 {
@@ -240,6 +240,29 @@ size_t comment_start(std::string_view line)
     return line.size();
 }
 
+// Takes one logical line off the front of slurm.conf: a backslash at the end
+// (before a CR, in a file from Windows) continues it.
+std::string take_logical_line(std::string_view &slurm_conf)
+{
+    std::string line;
+    for (;;) {
+        std::string_view piece = take_until(slurm_conf, '\n');
+        if (!piece.empty() && piece.back() == '\r') {
+            piece.remove_suffix(1);
+        }
+        if (piece.empty() || piece.back() != '\\' || slurm_conf.empty()) {
+            return line.append(piece);
+        }
+        piece.remove_suffix(1);
+        line.append(piece);
+    }
+}
+
+bool is_default(std::string_view name)
+{
+    return name.size() == sizeof "default" - 1 && starts_with_ignoring_case(name, "default");
+}
+
 // Holds an exclusive lock on a folder, opened by handle, while it lives, so
 // that the start of slurmd and a pending update never interleave; every file
 // of the folder is reached through this handle.
@@ -423,7 +446,6 @@ SlurmdOptions rewrite_slurmd_options(const std::vector<std::string> &words,
     return options;
 }
 
-
 NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_name,
                            const std::vector<Architecture> &architectures)
 {
@@ -434,21 +456,7 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
     // What NodeName=DEFAULT lines give the nodes after them.
     std::string default_features;
     while (!slurm_conf.empty()) {
-        // One logical line: a backslash at the end (before a CR, in a file
-        // from Windows) continues it.
-        std::string line;
-        for (;;) {
-            std::string_view piece = take_until(slurm_conf, '\n');
-            if (!piece.empty() && piece.back() == '\r') {
-                piece.remove_suffix(1);
-            }
-            if (piece.empty() || piece.back() != '\\' || slurm_conf.empty()) {
-                line.append(piece);
-                break;
-            }
-            piece.remove_suffix(1);
-            line.append(piece);
-        }
+        const std::string line = take_logical_line(slurm_conf);
         const size_t comment = comment_start(line);
         const std::string_view settings = std::string_view(line).substr(0, comment);
         const std::vector<Span> spans = setting_spans(settings);
@@ -465,14 +473,15 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
         }
         std::string name(first.substr(sizeof "nodename=" - 1));
         name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
-        if (starts_with_ignoring_case(name, "default") && name.size() == sizeof "default" - 1) {
+        if (is_default(name)) {
             const FeaturesSettings given = find_features_settings(settings);
             if (!given.spans.empty()) {
                 default_features = given.features;
             }
         } else if (name == node_name) {
             std::string features;
-            found = rewrite_features_setting(settings, architectures, features, default_features) + line.substr(comment);
+            found =
+                rewrite_features_setting(settings, architectures, features, default_features) + line.substr(comment);
             ++times_found;
         } else if (name.find_first_of("[,") != std::string::npos) {
             range_lines += " NodeName=" + name;
@@ -503,9 +512,9 @@ int slurmd_options(const std::vector<std::string> &arguments, Pass &pass)
 {
     const std::string &dir = arguments[0];
     const Detection *detection = detected(pass);
-    const SlurmdOptions options = rewrite_slurmd_options({arguments.begin() + 1, arguments.end()},
-                                                         detection != nullptr ? detection->architectures
-                                                                              : std::vector<Architecture>{});
+    const SlurmdOptions options =
+        rewrite_slurmd_options({arguments.begin() + 1, arguments.end()},
+                               detection != nullptr ? detection->architectures : std::vector<Architecture>{});
     if (!options.dynamic) {
         say("slurmd runs without -Z: its node is defined in slurm.conf, whose line gpu_arch-publish node-line prints");
         return detection != nullptr ? 0 : 1;
@@ -566,8 +575,8 @@ int slurm_pending(const std::vector<std::string> &arguments, Pass & /*pass*/)
     const std::string features(take_until(rest, '\n'));
     if (!drop_in_enabled()) {
         unlinkat(folder.fd(), pending_name, 0);
-        say("slurmd.service no longer has the drop-in " + std::string(drop_in_name) +
-            ": the update of node " + node + " that it left is dropped");
+        say("slurmd.service no longer has the drop-in " + std::string(drop_in_name) + ": the update of node " + node +
+            " that it left is dropped");
         return 0;
     }
     switch (update_controller(folder, dir, node, features)) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Usage, as root: systemd/check.sh BUILD GPU-ARCH.deb
+# Usage, as root: tests/scenarios/consumers.sh BUILD GPU-ARCH.deb
 #
 # The timer's consumers with the real tools, one table each: two node
 # exporters (textfile collector only) scraped every second by Prometheus, all
@@ -18,7 +18,7 @@ build=$(realpath "$2")
 deb=$3
 here=$(cd "$(dirname "$0")" && pwd)
 export GPU_ARCH_DRIVER_TREE=$build/driver-tree.sh
-. "$here/../tests/container.sh"
+. "$here/container.sh"
 work=$(mktemp -d)
 chmod 755 "$work"
 daemons=()
@@ -42,6 +42,8 @@ fail() {
 }
 trap 'fail "line $LINENO: a command failed"' ERR
 
+# The kept answer lives here, not in the machine's /var/lib.
+export STATE_DIRECTORY=$work/state
 # The node's GPUs: a tree (properties lines, comma-separated), none, or
 # fail for a program that fails.
 export GPU_ARCH_PROGRAM=$work/gpu_arch
@@ -73,10 +75,13 @@ http_get() { # port path
     exec 3<&-
 }
 
-# The timer under systemd, enabled as README says: one pass writes every
-# chosen file.
+# The timer under systemd, enabled as README says, its service sandboxed:
+# one pass writes every chosen file into the folders that the node
+# exporter's package and NFD make. A folder outside the sandbox's gets the
+# line to add in the journal, and once added, the file.
 boot_container t1 "$deb" || fail "the container did not boot"
 driver_tree t1 'isa_major 10' 'isa_major 9 isa_minor 4'
+in_container t1 mkdir -p /var/lib/prometheus/node-exporter /etc/kubernetes/node-feature-discovery/features.d /srv/metrics
 in_container t1 sh -c "$(readme_command 'GPU_ARCH_PUBLISH=')"
 in_container t1 sh -c "$(readme_command 'enable --now gpu_arch-publish.timer')"
 await in_container t1 test -s /var/lib/prometheus/node-exporter/gpu_arch.prom ||
@@ -85,9 +90,20 @@ await in_container t1 test -s /etc/kubernetes/node-feature-discovery/features.d/
 in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /var/lib/prometheus/node-exporter/gpu_arch.prom ||
     fail "the timer's metrics: $(in_container t1 cat /var/lib/prometheus/node-exporter/gpu_arch.prom)"
 in_container t1 cat /etc/kubernetes/node-feature-discovery/features.d/gpu_arch >"$work/gpu_arch"
-sh "$here/../tests/feature-file-check.sh" "$work/gpu_arch" || fail "the timer's feature file breaks the rules"
+sh "$here/../feature-file-check.sh" "$work/gpu_arch" || fail "the timer's feature file breaks the rules"
 grep -q '/quarn1000=true$' "$work/gpu_arch" || fail "the timer's labels: $(cat "$work/gpu_arch")"
-echo "timer: one pass wrote the metrics and the labels"
+exposure=$(in_container t1 systemd-analyze security gpu_arch-publish.service | sed -n 's/.*Overall exposure level.*: \([0-9.]*\) .*/\1/p')
+echo "timer: one pass of the sandboxed service (exposure $exposure) wrote the metrics and the labels"
+echo 'GPU_ARCH_PUBLISH="prometheus /srv/metrics/gpu_arch.prom"' | in_container t1 sh -c 'cat >/etc/default/gpu_arch-publish'
+in_container t1 systemctl start gpu_arch-publish.service || true
+line='cannot write /srv/metrics/gpu_arch.prom: Read-only file system (to let gpu_arch-publish.service write there, add the line ReadWritePaths=/srv/metrics below [Service] with systemctl edit gpu_arch-publish.service)'
+in_container t1 journalctl -o cat -u gpu_arch-publish.service | grep -q -F "$line" ||
+    fail "the journal does not say which line to add: $(in_container t1 journalctl -o cat -u gpu_arch-publish.service | tail -n 3)"
+in_container t1 sh -c 'mkdir -p /etc/systemd/system/gpu_arch-publish.service.d &&
+    printf "[Service]\nReadWritePaths=/srv/metrics\n" >/etc/systemd/system/gpu_arch-publish.service.d/site.conf &&
+    systemctl daemon-reload && systemctl start gpu_arch-publish.service' || fail "the pass failed with the site's drop-in"
+in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /srv/metrics/gpu_arch.prom || fail "no metrics in /srv/metrics"
+echo "timer: a folder outside the sandbox's gets the line to add, and with it the file"
 
 # Prometheus. Each row, in order on node a: the tree | the gpu_arch_ series
 # the node exporter serves, sorted, ';'-separated | the exit status; ro
@@ -161,7 +177,7 @@ while IFS='|' read -r tree labels status; do
     got=0
     publish "$folder" nfd "$features" 2>"$work/publish.log" || got=$?
     [ "$got" = "$status" ] || fail "nfd with $tree: exit status $got, expected $status: $(cat "$work/publish.log")"
-    sh "$here/../tests/feature-file-check.sh" "$features" || fail "nfd with $tree: the file breaks the rules"
+    sh "$here/../feature-file-check.sh" "$features" || fail "nfd with $tree: the file breaks the rules"
     found=$(sed '/^#/d' "$features" | sort | paste -sd ';' -)
     [ "$found" = "$labels" ] || fail "nfd with $tree: labels $found, expected $labels"
     expiry=$(date -d "$(sed -n 's/^# +expiry-time=//p' "$features")" +%s)
@@ -210,5 +226,16 @@ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4|{"architectures":["quarn1000
 none|{"architectures":[],"gpus":{}}|-
 fail|"Failureexecutingfactscript(@facts@/gpu_arch.fact),rc:1,err:gpu_arch-publish:@program@failed(exitstatus3):noGPUarchitectureispublished\n"|[WARNING]: Failure executing fact script
 EOF
+
+# The timer has kept firing meanwhile: a second pass by the timer itself.
+await_minutes() { # command..., up to two minutes
+    for _ in $(seq 240); do "$@" >/dev/null 2>&1 && return 0; sleep 0.5; done
+    return 1
+}
+passes() { in_container t1 journalctl -o cat -u gpu_arch-publish.service | grep -c 'Finished gpu_arch-publish.service' || true; }
+second_pass() { [ "$(passes)" -ge 3 ]; }
+await_minutes second_pass || fail "the timer did not start the service again: $(passes) passes"
+in_container t1 systemctl is-active -q gpu_arch-publish.timer || fail "the timer is not active"
+echo "timer: passes by the timer itself, $(passes) in all"
 
 echo "consumers ok"

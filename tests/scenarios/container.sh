@@ -151,7 +151,7 @@ await() {
 
 # A command as README shows it, indented, on a line of its own.
 readme_command() { # a pattern that only that command matches
-    sed -n "s/^    \(.*$1.*\)$/\1/p" "$(dirname "${BASH_SOURCE[0]}")/../README.md"
+    sed -n "s/^    \(.*$1.*\)$/\1/p" "$(dirname "${BASH_SOURCE[0]}")/../../README.md"
 }
 
 containers_cleanup() {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Usage, as root: slurm/check.sh GPU-ARCH.deb DRIVER-TREE.sh
+# Usage, as root: tests/scenarios/slurm.sh GPU-ARCH.deb DRIVER-TREE.sh
 #
 # The Slurm scenarios, under a real systemd: two Debian 12 containers, n1
 # (slurmctld and a node) and n2 (a node), each in its own network namespace,
@@ -15,7 +15,7 @@ fi
 deb=$2
 export GPU_ARCH_DRIVER_TREE=$3
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../tests/container.sh"
+. "$here/container.sh"
 trap containers_cleanup EXIT
 trap 'exit 1' TERM INT
 
@@ -216,6 +216,24 @@ in_container n1 journalctl -o cat -u gpu_arch-publish.service | grep -q 'slurmct
     fail "the retry did not say it landed"
 in_container n1 test ! -e /run/gpu_arch-slurmd/slurmctld-update || fail "the update is still pending"
 echo "slurmctld down during a GPU change: site_a,quarn904 once it is back"
+
+# An update left while the drop-in was enabled is not sent once it is gone:
+# the administrator's own features stay.
+in_container n1 systemctl stop slurmctld
+driver_tree n1 'isa_major 10'
+restart_slurmd n1
+in_container n1 test -s /run/gpu_arch-slurmd/slurmctld-update || fail "no update is pending"
+in_container n1 mv /etc/systemd/system/slurmd.service.d/gpu_arch-publish.conf /root/
+restart_slurmd n1
+in_container n1 systemctl start slurmctld
+await_idle n1
+in_container n1 scontrol update NodeName=n1 AvailableFeatures=admin ActiveFeatures=admin
+in_container n1 systemctl start gpu_arch-publish.service
+[ "$(features n1)" = admin ] || fail "without the drop-in, the pass changed the features to $(features n1)"
+in_container n1 journalctl -o cat -u gpu_arch-publish.service | grep -q 'no longer has the drop-in gpu_arch-publish.conf' ||
+    fail "the pass did not say why it dropped the update"
+in_container n1 mv /root/gpu_arch-publish.conf /etc/systemd/system/slurmd.service.d/
+echo "drop-in disabled: its pending update dropped, the administrator's features kept"
 
 # Two nodes, each with its own GPU: constrained jobs go to the node that has
 # the architecture.
