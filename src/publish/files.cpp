@@ -96,6 +96,7 @@ struct Walk {
     int links = 0;
 };
 
+// Goes up one folder, or all the way to /.
 void climb(Walk &walk, bool to_root)
 {
     while (walk.folders.size() > 1) {
@@ -125,7 +126,9 @@ std::string follow(Walk &walk, const std::string &component, const struct stat &
         return at + ": cannot read the symbolic link";
     }
     const std::string text(target, static_cast<size_t>(length));
-    climb(walk, text[0] == '/');
+    if (text[0] == '/') {
+        climb(walk, true);
+    }
     walk.rest.insert(0, text + "/");
     return "";
 }
