@@ -30,8 +30,9 @@ struct PublishCase {
     std::vector<std::pair<std::string, std::string>> files = {};
     std::function<void(DriverTree &)> setup = {};
     std::vector<std::string> env = {};
-    int runs = 1;      // the checks are on the last run
-    bool root = false; // a hostile user's folder: only root can stage it
+    int runs = 1;        // the checks are on the last run
+    bool root = false;   // a hostile user's folder: only root can stage it
+    bool native = false; // the build tree's gpu_arch on this machine's /sys, which has no driver
     RunOptions options = {};
 };
 
@@ -132,6 +133,10 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
     if (row.root && geteuid() != 0) {
         GTEST_SKIP() << "a hostile user's folder needs root to stage";
     }
+    if (row.native && (*GPU_ARCH_TEST_EMULATOR != '\0' || fs::exists("/sys/" GPU_ARCH_PRIMARY_DEVICE) ||
+                       fs::exists("/sys/" GPU_ARCH_FALLBACK_DEVICE))) {
+        GTEST_SKIP() << "the build tree's gpu_arch runs natively on a machine without the driver";
+    }
     DriverTree tree;
     write(tree, "program", "#!/bin/sh\n" + row.program + "\n", 0755);
     write(tree, "bin/scontrol", scontrol, 0755);
@@ -199,6 +204,11 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
     PublishCase{.name = "json_missing_program", .program = "", .args = {"json"},
                 .err = "gpu_arch-publish: @/nothing cannot be run: No such file or directory: no GPU architecture is published\n",
                 .status = 1, .env = {"GPU_ARCH_PROGRAM=@/nothing"}},
+    // Without GPU_ARCH_PROGRAM, the build tree's gpu_arch beside it, on the
+    // machine's /sys (no GPU driver here).
+    PublishCase{.name = "json_finds_the_build_trees_gpu_arch", .program = good, .args = {"json"},
+                .err = "Can not find supported GPU!\ngpu_arch-publish: " GPU_ARCH_BINARY " found no supported GPU\n",
+                .out = "{\"architectures\": [], \"gpus\": {}}\n", .env = {"GPU_ARCH_PROGRAM="}, .native = true},
     PublishCase{.name = "usage", .program = good, .args = {"prometheus"}, .err = usage, .status = 2},
 
     // prometheus: the file, the kept answer from the state folder, and the
