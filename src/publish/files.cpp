@@ -170,6 +170,29 @@ std::string step(Walk &walk, const std::string &component, bool create)
     return "";
 }
 
+// The root folder, reached by climbing from the working folder rather than
+// opened by the path "/", which an emulator with a sysroot (qemu-user -L)
+// maps to that sysroot.
+int open_root()
+{
+    int folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    while (folder >= 0) {
+        const int parent = openat(folder, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat here = {};
+        struct stat above = {};
+        if (parent < 0 || fstat(folder, &here) != 0 || fstat(parent, &above) != 0 ||
+            (here.st_dev == above.st_dev && here.st_ino == above.st_ino)) {
+            if (parent >= 0) {
+                close(parent);
+            }
+            return folder;
+        }
+        close(folder);
+        folder = parent;
+    }
+    return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 } // namespace
 
 int open_folder(const std::string &path, bool create, std::string &why)
@@ -178,7 +201,7 @@ int open_folder(const std::string &path, bool create, std::string &why)
         why = "'" + path + "' is a relative path; an absolute one is needed";
         return -1;
     }
-    Walk walk = {{open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)}, "", path};
+    Walk walk = {{open_root()}, "", path};
     why.clear();
     while (!walk.rest.empty() && why.empty()) {
         const std::string component = take_component(walk.rest);

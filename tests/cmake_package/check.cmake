@@ -108,14 +108,15 @@ endif()
 
 # The other cases, one row each: the tree, the wrapper, the environment and
 # the consumer's arguments (args; DETECT_ARGS for gpu_arch_detect), then
-#   expect(<list> [SOURCE <source>] [RUNS <n>] [WARNING <regex>...] [ERROR <regex>] [OUTPUT <regex>])
+#   expect(<list> [SOURCE <source>] [RUNS <n>] [WARNING <regex>...] [ERROR <regex>] [OUTPUT <regex>] [ABSENT <regex>])
 # the list that gpu_arch_detect gives over the consumer's two calls, its
 # source (detected unless given; none for an empty list), how often the
 # program ran (2 unless given), and a regular expression per warning, in
 # order; no warning when none is given. With ERROR, configuring fails with
-# an error that matches it; OUTPUT matches the whole output.
+# an error that matches it; OUTPUT matches the whole output, ABSENT nothing
+# in it.
 function(expect list)
-  cmake_parse_arguments(PARSE_ARGV 1 expected "" "SOURCE;RUNS;ERROR;OUTPUT" "WARNING")
+  cmake_parse_arguments(PARSE_ARGV 1 expected "" "SOURCE;RUNS;ERROR;OUTPUT;ABSENT" "WARNING")
   list(LENGTH list count)
   if(NOT DEFINED expected_SOURCE)
     set(expected_SOURCE detected)
@@ -126,7 +127,7 @@ function(expect list)
   if(NOT DEFINED expected_RUNS)
     set(expected_RUNS 2)
   endif()
-  foreach(name SOURCE RUNS WARNING ERROR OUTPUT)
+  foreach(name SOURCE RUNS WARNING ERROR OUTPUT ABSENT)
     set(expected_${name} "${expected_${name}}" PARENT_SCOPE)
   endforeach()
   set(expected_architectures "${list}" PARENT_SCOPE)
@@ -150,10 +151,10 @@ elseif(CASE STREQUAL "empty")
   expect("")
 elseif(CASE STREQUAL "messages_on_success")
   # The tool reports the node without properties on standard error and
-  # succeeds: the message is no architecture.
+  # succeeds: the message is no architecture, and shows only at VERBOSE.
   file(MAKE_DIRECTORY ${nodes}/0)
   file(WRITE ${nodes}/1/properties "isa_major 10\n")
-  expect("quarn1000")
+  expect("quarn1000" ABSENT "fopen")
 elseif(CASE STREQUAL "typed_executable")
   file(WRITE ${nodes}/1/properties "isa_major 9 isa_minor 4\n")
   set(args -D GPU_ARCH_EXECUTABLE:FILEPATH=${wrapper})
@@ -348,4 +349,7 @@ if(NOT warning_count EQUAL expected_warnings OR (expected_WARNING AND NOT flat M
 endif()
 if(expected_OUTPUT AND NOT flat MATCHES "${expected_OUTPUT}")
   fail("the output does not match '${expected_OUTPUT}':\n" "${output}")
+endif()
+if(expected_ABSENT AND flat MATCHES "${expected_ABSENT}")
+  fail("the output matches '${expected_ABSENT}':\n" "${output}")
 endif()

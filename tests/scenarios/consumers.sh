@@ -35,12 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' TERM INT
-fail() {
-    echo "FAILED: $*" >&2
-    tail -n 5 "$work"/*.log >&2 2>/dev/null || true
-    exit 1
-}
-trap 'fail "line $LINENO: a command failed"' ERR
+on_failure() { tail -n 5 "$work"/*.log 2>/dev/null || true; }
 
 # The kept answer lives here, not in the machine's /var/lib.
 export STATE_DIRECTORY=$work/state
@@ -105,136 +100,150 @@ in_container t1 sh -c 'mkdir -p /etc/systemd/system/gpu_arch-publish.service.d &
 in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /srv/metrics/gpu_arch.prom || fail "no metrics in /srv/metrics"
 echo "timer: a folder outside the sandbox's gets the line to add, and with it the file"
 
-# Prometheus. Each row, in order on node a: the tree | the gpu_arch_ series
-# the node exporter serves, sorted, ';'-separated | the exit status; ro
-# before the tree makes the folder read-only.
+# Prometheus: two node exporters (textfile collector only), a as nobody, as
+# in real deployments, scraped every second by Prometheus.
 for node in a b; do mkdir -p "$work/$node"; done
 port=19100
 for node in a b; do
-    prometheus-node-exporter --collector.disable-defaults --collector.textfile \
-        --collector.textfile.directory="$work/$node" --web.listen-address="127.0.0.1:$port" \
-        >"$work/exporter-$node.log" 2>&1 &
+    user=$([ "$node" = a ] && echo nobody || echo root)
+    setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups prometheus-node-exporter \
+        --collector.disable-defaults --collector.textfile --collector.textfile.directory="$work/$node" \
+        --web.listen-address="127.0.0.1:$port" >"$work/exporter-$node.log" 2>&1 &
     daemons+=($!)
     port=$((port + 1))
 done
-cat >"$work/prometheus.yml" <<'EOF'
+cat >"$work/prometheus.yml" <<'YAML'
 global: {scrape_interval: 1s, evaluation_interval: 1s}
 scrape_configs:
   - job_name: nodes
     static_configs: [{targets: ['127.0.0.1:19100', '127.0.0.1:19101']}]
-EOF
+YAML
 prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
     --web.listen-address=127.0.0.1:19090 >"$work/prometheus.log" 2>&1 &
 daemons+=($!)
-set_node 'isa_major 10'
-publish - prometheus "$work/b/gpu_arch.prom"
-while IFS='|' read -r tree series status; do
-    [ -n "$tree" ] || continue
-    folder=-
+
+# What node a's exporter serves: gpu_arch_detection_success's value, then
+# arch=GPUs and info:arch for each architecture, sorted.
+served() {
+    local metrics
+    metrics=$(http_get 19100 /metrics)
+    grep -q '^node_textfile_scrape_error 0$' <<<"$metrics" || fail "scrape error: $metrics"
+    sed -n 's/^gpu_arch_detection_success \([01]\)$/\1/p' <<<"$metrics"
+    sed -n 's/^gpu_arch_gpus{arch="\([^"]*\)"} \([0-9]*\)$/\1=\2/p' <<<"$metrics" | sort
+    sed -n 's/^gpu_arch_info{arch="\([^"]*\)"} 1$/info:\1/p' <<<"$metrics" | sort
+}
+# Writes node a's file for the tree (ro before it: in a read-only folder).
+prometheus_row() { # name, tree, success and arch=GPUs served, exit status
+    local folder=- tree=$2 got=0 series expected arch
     case $tree in ro\ *) tree=${tree#ro } && folder=$work/a ;; esac
     set_node "$tree"
-    got=0
     publish "$folder" prometheus "$work/a/gpu_arch.prom" 2>"$work/publish.log" || got=$?
-    [ "$got" = "$status" ] || fail "prometheus with $tree: exit status $got, expected $status"
-    promtool check metrics <"$work/a/gpu_arch.prom" || fail "promtool rejects the file with $tree"
-    metrics=$(http_get 19100 /metrics)
-    grep -q '^node_textfile_scrape_error 0$' <<<"$metrics" || fail "scrape error with $tree: $metrics"
-    served=$(grep '^gpu_arch_' <<<"$metrics" | sort | paste -sd ';' -)
-    [ "$served" = "$series" ] || fail "prometheus with $tree: the exporter serves $served, expected $series"
-    echo "prometheus with $tree: $served"
-    if [ "$tree" = 'isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4' ]; then
-        # Over both nodes, as the site asks.
-        query='count by (arch) (gpu_arch_info)'
-        answer=''
-        for _ in $(seq 60); do
-            answer=$(promtool query instant http://127.0.0.1:19090 "$query" 2>/dev/null | sort | paste -sd ';' -)
-            case $answer in *quarn1000*'=> 2'*quarn904*'=> 1'*) break ;; esac
-            sleep 0.5
-        done
-        case $answer in
-        '{arch="quarn1000"} => 2 @'*';{arch="quarn904"} => 1 @'*) echo "PromQL $query: $answer" ;;
-        *) fail "PromQL $query answered $answer" ;;
-        esac
-    fi
-done <<'EOF'
-isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4|gpu_arch_detection_success 1;gpu_arch_gpus{arch="quarn1000"} 2;gpu_arch_gpus{arch="quarn904"} 1;gpu_arch_info{arch="quarn1000"} 1;gpu_arch_info{arch="quarn904"} 1|0
-fail|gpu_arch_detection_success 0;gpu_arch_gpus{arch="quarn1000"} 2;gpu_arch_gpus{arch="quarn904"} 1;gpu_arch_info{arch="quarn1000"} 1;gpu_arch_info{arch="quarn904"} 1|1
-none|gpu_arch_detection_success 1|0
-ro isa_major 10|gpu_arch_detection_success 1|1
-EOF
+    [ "$got" = "$4" ] || fail "prometheus, $1: exit status $got, expected $4: $(cat "$work/publish.log")"
+    promtool check metrics <"$work/a/gpu_arch.prom" || fail "prometheus, $1: promtool rejects the file"
+    series=$(served | paste -sd ' ' -)
+    expected=$3
+    for arch in ${3#?}; do expected+=" info:${arch%=*}"; done
+    [ "$series" = "$expected" ] || fail "prometheus, $1: the exporter serves $series, expected $expected"
+    echo "prometheus, $1: $series"
+}
+rows prometheus_row <<'ROWS'
+three GPUs ¦ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4 ¦ 1 quarn1000=2 quarn904=1 ¦ 0
+failing, the last answer kept ¦ fail ¦ 0 quarn1000=2 quarn904=1 ¦ 1
+no GPU ¦ none ¦ 1 ¦ 0
+read-only folder, the file kept ¦ ro isa_major 10 ¦ 1 ¦ 1
+ROWS
+
+# Over both nodes, as README counts them.
+set_node 'isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4'
+publish - prometheus "$work/a/gpu_arch.prom"
+set_node 'isa_major 10'
+publish - prometheus "$work/b/gpu_arch.prom"
+query='count by (arch) (gpu_arch_info)'
+answer=''
+for _ in $(seq 60); do
+    answer=$(promtool query instant http://127.0.0.1:19090 "$query" 2>/dev/null | sort | paste -sd ';' -)
+    case $answer in *quarn1000*'=> 2'*quarn904*'=> 1'*) break ;; esac
+    sleep 0.5
+done
+case $answer in
+'{arch="quarn1000"} => 2 @'*';{arch="quarn904"} => 1 @'*) echo "PromQL $query: $answer" ;;
+*) fail "PromQL $query answered $answer" ;;
+esac
 stop_daemons
 
-# Node feature discovery. Each row, in order: the tree | the labels, sorted,
-# ';'-separated | the exit status. Every file written passes the checker, and
-# kubectl takes each label's value.
+# Node feature discovery: every file written passes the checker and kubectl
+# takes each label; the labels expire five minutes after writing.
 features=$work/features.d/gpu_arch
-while IFS='|' read -r tree labels status; do
-    [ -n "$tree" ] || continue
-    folder=-
+nfd_row() { # name, tree, arch=GPUs labelled, exit status
+    local folder=- tree=$2 got=0 before labels expected='' arch expiry
     case $tree in ro\ *) tree=${tree#ro } && folder=$work/features.d ;; esac
     set_node "$tree"
     before=$(date +%s)
-    got=0
     publish "$folder" nfd "$features" 2>"$work/publish.log" || got=$?
-    [ "$got" = "$status" ] || fail "nfd with $tree: exit status $got, expected $status: $(cat "$work/publish.log")"
-    sh "$here/../feature-file-check.sh" "$features" || fail "nfd with $tree: the file breaks the rules"
-    found=$(sed '/^#/d' "$features" | sort | paste -sd ';' -)
-    [ "$found" = "$labels" ] || fail "nfd with $tree: labels $found, expected $labels"
+    [ "$got" = "$4" ] || fail "nfd, $1: exit status $got, expected $4: $(cat "$work/publish.log")"
+    sh "$here/../feature-file-check.sh" "$features" || fail "nfd, $1: the file breaks the rules"
+    labels=$(sed '/^#/d' "$features" | sort | paste -sd ' ' -)
+    for arch in $3; do
+        expected+="gpu-arch.feature.node.kubernetes.io/${arch%=*}.gpus=${arch#*=} "
+        expected+="gpu-arch.feature.node.kubernetes.io/${arch%=*}=true "
+    done
+    [ "$labels" = "${expected% }" ] || fail "nfd, $1: labels $labels, expected ${expected% }"
     expiry=$(date -d "$(sed -n 's/^# +expiry-time=//p' "$features")" +%s)
-    if [ "$status" = 0 ] && { [ $((expiry - before)) -lt 180 ] || [ $((expiry - before)) -gt 600 ]; }; then
-        fail "nfd with $tree: the labels expire $((expiry - before)) s after writing"
+    if [ "$4" = 0 ] && { [ $((expiry - before)) -lt 299 ] || [ $((expiry - before)) -gt 302 ]; }; then
+        fail "nfd, $1: the labels expire $((expiry - before)) s after writing"
     fi
-    if command -v kubectl >/dev/null; then
-        printf 'apiVersion: v1\nkind: Node\nmetadata: {name: n1}\n' >"$work/node.yaml"
-        sed '/^#/d' "$features" | while read -r label; do
-            kubectl label --local -f "$work/node.yaml" "$label" -o yaml >/dev/null 2>"$work/kubectl.log" ||
-                fail "kubectl refuses $label: $(cat "$work/kubectl.log")"
-        done
-    fi
-    echo "nfd with $tree: $found"
-done <<'EOF'
-isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4|gpu-arch.feature.node.kubernetes.io/quarn1000.gpus=2;gpu-arch.feature.node.kubernetes.io/quarn1000=true;gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|0
-fail|gpu-arch.feature.node.kubernetes.io/quarn1000.gpus=2;gpu-arch.feature.node.kubernetes.io/quarn1000=true;gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|1
-isa_major 9 isa_minor 4|gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|0
-ro isa_major 10|gpu-arch.feature.node.kubernetes.io/quarn904.gpus=1;gpu-arch.feature.node.kubernetes.io/quarn904=true|1
-none||0
-EOF
+    printf 'apiVersion: v1\nkind: Node\nmetadata: {name: n1}\n' >"$work/node.yaml"
+    for label in $labels; do
+        ! command -v kubectl >/dev/null || kubectl label --local -f "$work/node.yaml" "$label" -o yaml >/dev/null ||
+            fail "nfd, $1: kubectl refuses $label"
+    done
+    echo "nfd, $1: $labels"
+}
+rows nfd_row <<'ROWS'
+three GPUs ¦ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4 ¦ quarn1000=2 quarn904=1 ¦ 0
+failing, the file kept ¦ fail ¦ quarn1000=2 quarn904=1 ¦ 1
+one GPU ¦ isa_major 9 isa_minor 4 ¦ quarn904=1 ¦ 0
+read-only folder, the file kept ¦ ro isa_major 10 ¦ quarn904=1 ¦ 1
+no GPU ¦ none ¦  ¦ 0
+ROWS
 command -v kubectl >/dev/null || echo "nfd: kubectl is not installed, label values checked by the checker alone"
 ! publish - nfd "$features" kubernetes.io 2>"$work/publish.log" &&
     grep -q "cannot use 'kubernetes.io' as the label prefix" "$work/publish.log" || fail "nfd took the prefix kubernetes.io"
 [ -z "$(ls -A "$work/features.d" | grep -v '^gpu_arch$')" ] || fail "nfd left other files: $(ls -A "$work/features.d")"
 
-# Ansible, as README sets the fact up. Each row: the tree | ansible_local's
-# gpu_arch as the setup module prints it, without blanks (@facts@ and
-# @program@ for the fact folder and the program) | a warning, or -.
+# Ansible, as README sets the fact up: ansible_local's gpu_arch as the setup
+# module prints it, without blanks (@facts@ and @program@ for the fact folder
+# and the program), and a warning, or -.
 facts=$work/facts.d
 fact_command=$(readme_command 'gpu_arch.fact' | sed "s|/etc/ansible/facts.d|$facts|g; s|/usr/sbin/gpu_arch-publish|$build/gpu_arch-publish|")
 sh -c "$fact_command"
-while IFS='|' read -r tree fact warning; do
-    [ -n "$tree" ] || continue
-    set_node "$tree"
+ansible_row() { # name, tree, fact, warning
+    local out got fact=$3
+    set_node "$2"
     out=$(ANSIBLE_LOCALHOST_WARNING=false ansible localhost -c local -m setup -a "filter=ansible_local fact_path=$facts" \
-        2>&1) || fail "ansible failed with $tree: $out"
+        2>&1) || fail "ansible, $1: $out"
     got=$(tr -d ' \n' <<<"$out" | sed -n 's/.*"ansible_local":{"gpu_arch":\(.*\)}},"changed".*/\1/p')
     fact=${fact//@facts@/$facts}
     fact=${fact//@program@/$GPU_ARCH_PROGRAM}
-    [ "$got" = "$fact" ] || fail "ansible with $tree: ansible_local.gpu_arch is $got, expected $fact"
-    [ "$warning" = - ] || grep -q -F "$warning" <<<"$out" || fail "ansible with $tree: no warning '$warning': $out"
-    echo "ansible with $tree: $got"
-done <<'EOF'
-isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4|{"architectures":["quarn1000","quarn904"],"gpus":{"quarn1000":2,"quarn904":1}}|-
-none|{"architectures":[],"gpus":{}}|-
-fail|"Failureexecutingfactscript(@facts@/gpu_arch.fact),rc:1,err:gpu_arch-publish:@program@failed(exitstatus3):noGPUarchitectureispublished\n"|[WARNING]: Failure executing fact script
-EOF
-
-# The timer has kept firing meanwhile: a second pass by the timer itself.
-await_minutes() { # command..., up to two minutes
-    for _ in $(seq 240); do "$@" >/dev/null 2>&1 && return 0; sleep 0.5; done
-    return 1
+    [ "$got" = "$fact" ] || fail "ansible, $1: ansible_local.gpu_arch is $got, expected $fact"
+    [ "$4" = - ] || grep -q -F "$4" <<<"$out" || fail "ansible, $1: no warning '$4': $out"
+    echo "ansible, $1: $got"
 }
+failed_fact='"Failureexecutingfactscript(@facts@/gpu_arch.fact),rc:1,err:gpu_arch-publish:@program@failed(exitstatus3):noGPUarchitectureispublished\n"'
+rows ansible_row <<ROWS
+three GPUs ¦ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4 ¦ {"architectures":["quarn1000","quarn904"],"gpus":{"quarn1000":2,"quarn904":1}} ¦ -
+no GPU ¦ none ¦ {"architectures":[],"gpus":{}} ¦ -
+failing ¦ fail ¦ $failed_fact ¦ [WARNING]: Failure executing fact script
+ROWS
+
+# The timer has kept firing meanwhile: a pass started by the timer itself
+# after the two of the first minute.
 passes() { in_container t1 journalctl -o cat -u gpu_arch-publish.service | grep -c 'Finished gpu_arch-publish.service' || true; }
-second_pass() { [ "$(passes)" -ge 3 ]; }
-await_minutes second_pass || fail "the timer did not start the service again: $(passes) passes"
+for _ in $(seq 240); do
+    [ "$(passes)" -lt 3 ] || break
+    sleep 0.5
+done
+[ "$(passes)" -ge 3 ] || fail "the timer did not start the service again: $(passes) passes"
 in_container t1 systemctl is-active -q gpu_arch-publish.timer || fail "the timer is not active"
 echo "timer: passes by the timer itself, $(passes) in all"
 

@@ -10,6 +10,8 @@
 #   stop_containers                    shut every container down
 #   await COMMAND...                   wait up to 60 s for it to succeed
 #   readme_command PATTERN             the command README shows that matches
+#   rows FUNCTION <<'EOF'              call FUNCTION once per row of a table
+#   fail MESSAGE...                    say why and stop, from anywhere
 #
 # The root is made once with debootstrap, from the Debian mirror that apt
 # uses here, and kept in GPU_ARCH_CONTAINER_CACHE (/var/cache/gpu_arch-test);
@@ -17,6 +19,35 @@
 # Each has a network namespace of its own with loopback only, and a tmpfs
 # over /sys/devices/virtual where driver_tree puts made-up GPUs with the
 # script that GPU_ARCH_DRIVER_TREE names (the build's driver-tree.sh).
+
+# A failure says why and where, inside functions too (set -E), then what the
+# script's on_failure shows (logs, journals), and stops the script.
+set -E
+fail() {
+    echo "FAILED: $*" >&2
+    if declare -F on_failure >/dev/null; then on_failure >&2 || true; fi
+    exit 1
+}
+trap 'fail "${BASH_SOURCE[0]##*/} line $LINENO: $BASH_COMMAND failed"' ERR
+
+# A table's rows, one a line: a name, then its fields, each after " ¦ ";
+# blank lines are left out. All rows are read before the first runs, so
+# that nothing a row runs can read the rows that follow.
+rows() { # function, the rows on standard input
+    local line table=() fields=()
+    while IFS= read -r line; do
+        [ -z "$line" ] || table+=("$line")
+    done
+    for line in "${table[@]}"; do
+        fields=()
+        while [[ $line == *' ¦ '* ]]; do
+            fields+=("${line%% ¦ *}")
+            line=${line#* ¦ }
+        done
+        fields+=("$line")
+        "$1" "${fields[@]}"
+    done
+}
 
 container_cache=${GPU_ARCH_CONTAINER_CACHE:-/var/cache/gpu_arch-test}
 container_packages=systemd,systemd-sysv,dbus,procps,iproute2,slurmd,slurmctld,slurm-client

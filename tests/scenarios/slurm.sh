@@ -19,13 +19,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 trap containers_cleanup EXIT
 trap 'exit 1' TERM INT
 
-fail() {
-    echo "FAILED: $*" >&2
+on_failure() {
     for name in "${container_names[@]}"; do
-        echo "--- journal of $name" >&2
-        in_container "$name" journalctl -b --no-pager -n 40 -o short-monotonic >&2 || true
+        echo "--- journal of $name"
+        in_container "$name" journalctl -b --no-pager -n 40 -o short-monotonic || true
     done
-    exit 1
 }
 site_options='-Z --conf "CPUs=1 Feature=site_a"'
 set_options() { # node, the line of /etc/default/slurmd
@@ -34,7 +32,6 @@ set_options() { # node, the line of /etc/default/slurmd
 enable_drop_in=$(readme_command 'ln -sf .*slurmd.service.d')
 restart=$(readme_command 'systemctl daemon-reload')
 [ -n "$enable_drop_in" ] && [ -n "$restart" ] || fail "README shows no commands that enable the slurmd drop-in"
-trap 'fail "line $LINENO: a command failed"' ERR
 
 boot_container n1 "$deb" || fail "container n1 did not boot"
 boot_container n2 "$deb" || fail "container n2 did not boot"
@@ -130,60 +127,65 @@ recorded_words() { # node, with or without the drop-in
 }
 
 # Odd and hostile SLURMD_OPTIONS: slurmd gets, word for word, what systemd
-# would hand it without the drop-in, with the architecture in --conf, and
-# nothing in them runs. Each row: the line of /etc/default/slurmd ¦ the words
-# without the drop-in ¦ the words with it (\n for a newline).
-driver_tree n1 'isa_major 10'
-while read -r row; do
-    [ -n "$row" ] || continue
-    row=${row//\\n/$'\n'}
-    line=${row%% ¦ *} && row=${row#* ¦ }
-    without=${row%% ¦ *} && with=${row#* ¦ }
+# would hand it without the drop-in (after -D -s), with the architecture in
+# --conf, and nothing in them runs. The words with the drop-in are those
+# without it plus +[words], or with [word] => [word] changed; \n in the
+# line of /etc/default/slurmd is a newline.
+options_row() { # name, the line of /etc/default/slurmd, the words without the drop-in, the change with it
+    local line=${2//\\n/$'\n'} without="[-D][-s]$3" with got_without got_with
+    case $4 in
+    +*) with=$without${4#+} ;;
+    *) with=${without/"${4%% => *}"/"${4#* => }"} ;;
+    esac
     set_options n1 "$line"
     got_without=$(recorded_words n1 without)
     got_with=$(recorded_words n1 with)
-    [ "$got_without" = "$without" ] || fail "systemd hands slurmd $got_without for $line, the row says $without"
-    [ "$got_with" = "$with" ] || fail "with the drop-in, slurmd gets $got_with for $line, expected $with"
-    in_container n1 sh -c '! ls /tmp/probe /tmp/p /b 2>/dev/null' || fail "$line ran a command"
-    echo "options $line: $got_with"
-done <<'EOF'
-SLURMD_OPTIONS='-Z; echo x >/tmp/probe' ¦ [-D][-s][-Z;][echo][x][>/tmp/probe] ¦ [-D][-s][-Z;][echo][x][>/tmp/probe][--conf][Feature=quarn1000]
-SLURMD_OPTIONS='-Z --conf "Feature=a" && touch /tmp/p' ¦ [-D][-s][-Z][--conf][Feature=a][&&][touch][/tmp/p] ¦ [-D][-s][-Z][--conf][Feature=a,quarn1000][&&][touch][/tmp/p]
-SLURMD_OPTIONS='-Z 2>/tmp/p | touch /tmp/p & touch /tmp/p' ¦ [-D][-s][-Z][2>/tmp/p][|][touch][/tmp/p][&][touch][/tmp/p] ¦ [-D][-s][-Z][2>/tmp/p][|][touch][/tmp/p][&][touch][/tmp/p][--conf][Feature=quarn1000]
-SLURMD_OPTIONS='-Z --conf Feature=a>b # site A ~root $(id) `id`' ¦ [-D][-s][-Z][--conf][Feature=a>b][#][site][A][~root][$(id)][`id`] ¦ [-D][-s][-Z][--conf][Feature=a>b,quarn1000][#][site][A][~root][$(id)][`id`]
-SLURMD_OPTIONS="-Z\n--conf 'CPUs=1	Feature=site_a'" ¦ [-D][-s][-Z][--conf][CPUs=1	Feature=site_a] ¦ [-D][-s][-Z][--conf][CPUs=1	Feature=site_a,quarn1000]
-SLURMD_OPTIONS='-Z --conf' ¦ [-D][-s][-Z][--conf] ¦ [-D][-s][-Z][--conf][--conf][Feature=quarn1000]
-SLURMD_OPTIONS='-Z --conf= -N name "" \'a\\b\'' ¦ [-D][-s][-Z][--conf=][-N][name][][ab] ¦ [-D][-s][-Z][--conf=Feature=quarn1000][-N][name][][ab]
-EOF
+    [ "$got_without" = "$without" ] || fail "options, $1: systemd hands slurmd $got_without, the row says $without"
+    [ "$got_with" = "$with" ] || fail "options, $1: with the drop-in, slurmd gets $got_with, expected $with"
+    in_container n1 sh -c '! ls /tmp/probe /tmp/p /b 2>/dev/null' || fail "options, $1: a command ran"
+    echo "options, $1: $got_with"
+}
+driver_tree n1 'isa_major 10'
+rows options_row <<'ROWS'
+semicolon ¦ SLURMD_OPTIONS='-Z; echo x >/tmp/probe' ¦ [-Z;][echo][x][>/tmp/probe] ¦ +[--conf][Feature=quarn1000]
+and ¦ SLURMD_OPTIONS='-Z --conf "Feature=a" && touch /tmp/p' ¦ [-Z][--conf][Feature=a][&&][touch][/tmp/p] ¦ [Feature=a] => [Feature=a,quarn1000]
+pipe ¦ SLURMD_OPTIONS='-Z 2>/tmp/p | touch /tmp/p & touch /tmp/p' ¦ [-Z][2>/tmp/p][|][touch][/tmp/p][&][touch][/tmp/p] ¦ +[--conf][Feature=quarn1000]
+expansions ¦ SLURMD_OPTIONS='-Z --conf Feature=a>b # A ~root $(id) `id`' ¦ [-Z][--conf][Feature=a>b][#][A][~root][$(id)][`id`] ¦ [Feature=a>b] => [Feature=a>b,quarn1000]
+newline, tab ¦ SLURMD_OPTIONS="-Z\n--conf 'CPUs=1	Feature=site_a'" ¦ [-Z][--conf][CPUs=1	Feature=site_a] ¦ [CPUs=1	Feature=site_a] => [CPUs=1	Feature=site_a,quarn1000]
+--conf last ¦ SLURMD_OPTIONS='-Z --conf' ¦ [-Z][--conf] ¦ +[--conf][Feature=quarn1000]
+empty words ¦ SLURMD_OPTIONS='-Z --conf= -N name "" \'a\\b\'' ¦ [-Z][--conf=][-N][name][][ab] ¦ [--conf=] => [--conf=Feature=quarn1000]
+ROWS
 
-# Dynamic nodes as the GPUs change. Each row: the tree (properties lines,
-# comma-separated, or none) | a program standing in for gpu_arch, or - |
-# the node's features | a constraint that runs there | one that does not | a
+# Dynamic nodes as the GPUs change: the tree (properties lines,
+# comma-separated, or none), a program standing in for gpu_arch (or -), the
+# node's features, a constraint that runs there and one that does not, and a
 # line of the journal.
-set_options n1 "SLURMD_OPTIONS='$site_options'"
-while IFS='|' read -r tree program expected runs refused message; do
-    [ -n "$tree" ] || continue
-    if [ "$tree" = none ]; then driver_tree n1; else IFS=, read -r -a lines <<<"$tree" && driver_tree n1 "${lines[@]}"; fi
+dynamic_row() { # name, tree, program, features, runs, refused, message
+    local lines=()
+    [ "$2" = none ] || IFS=, read -r -a lines <<<"$2"
+    driver_tree n1 ${lines[@]+"${lines[@]}"}
     in_container n1 rm -rf /etc/systemd/system/slurmd.service.d/program.conf
-    if [ "$program" != - ]; then
-        printf '#!/bin/sh\n%s\n' "$program" | in_container n1 sh -c 'cat >/usr/local/bin/program && chmod +x /usr/local/bin/program'
+    if [ "$3" != - ]; then
+        printf '#!/bin/sh\n%s\n' "$3" | in_container n1 sh -c 'cat >/usr/local/bin/program && chmod +x /usr/local/bin/program'
         printf '[Service]\nEnvironment=GPU_ARCH_PROGRAM=/usr/local/bin/program\n' |
             in_container n1 sh -c 'cat >/etc/systemd/system/slurmd.service.d/program.conf'
     fi
     restart_slurmd n1
     await_idle n1
-    [ "$(features n1)" = "$expected" ] || fail "dynamic node with $tree: features $(features n1), expected $expected"
-    slurmd_journal n1 | grep -q -F "$message" || fail "dynamic node with $tree: no '$message' in the journal: $(slurmd_journal n1)"
-    check_jobs n1 "$runs" "$refused"
-    echo "dynamic node with $tree: $expected"
-done <<'EOF2'
-isa_major 10,isa_major 10|-|site_a,quarn1000|quarn1000|quarn2000|node n1 features: site_a,quarn1000
-isa_major 9 isa_minor 4|-|site_a,quarn904|quarn904|quarn1000|node n1 features: site_a,quarn904
-none|-|site_a|site_a|quarn904|found no supported GPU
-isa_major 10|printf 'quarn1000\nrm -rf /\nFeature=x Weight=9\n'|site_a,quarn1000|quarn1000|quarn904|dropped: 'rm -rf /' 'Feature=x Weight=9'
-isa_major 10|exit 3|site_a|site_a|quarn1000|failed (exit status 3)
-isa_major 10|trap '' TERM; sleep 300 & sleep 300|site_a|site_a|quarn1000|did not finish within 10 s and was killed
-EOF2
+    [ "$(features n1)" = "$4" ] || fail "dynamic node, $1: features $(features n1), expected $4"
+    slurmd_journal n1 | grep -q -F "$7" || fail "dynamic node, $1: no '$7' in the journal: $(slurmd_journal n1)"
+    check_jobs n1 "$5" "$6"
+    echo "dynamic node, $1: $4"
+}
+set_options n1 "SLURMD_OPTIONS='$site_options'"
+rows dynamic_row <<'ROWS'
+two GPUs ¦ isa_major 10,isa_major 10 ¦ - ¦ site_a,quarn1000 ¦ quarn1000 ¦ quarn2000 ¦ node n1 features: site_a,quarn1000
+GPU changed ¦ isa_major 9 isa_minor 4 ¦ - ¦ site_a,quarn904 ¦ quarn904 ¦ quarn1000 ¦ node n1 features: site_a,quarn904
+no GPU ¦ none ¦ - ¦ site_a ¦ site_a ¦ quarn904 ¦ found no supported GPU
+junk lines ¦ isa_major 10 ¦ printf 'quarn1000\nrm -rf /\nFeature=x\n' ¦ site_a,quarn1000 ¦ quarn1000 ¦ quarn904 ¦ dropped: 'rm -rf /' 'Feature=x'
+failing ¦ isa_major 10 ¦ exit 3 ¦ site_a ¦ site_a ¦ quarn1000 ¦ failed (exit status 3)
+ignores SIGTERM ¦ isa_major 10 ¦ trap '' TERM; sleep 300 & sleep 300 ¦ site_a ¦ site_a ¦ quarn1000 ¦ did not finish within 10 s
+ROWS
 # Nothing of the program that ignored SIGTERM is left.
 ! in_container n1 pgrep -f 'sleep 300' >/dev/null || fail "the program that ignored SIGTERM is still running"
 in_container n1 rm -f /etc/systemd/system/slurmd.service.d/program.conf
