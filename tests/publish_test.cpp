@@ -44,20 +44,38 @@ std::string at(const DriverTree &tree, std::string text)
     return text;
 }
 
-// The feature file's expiry, when it lies five minutes after the run, reads
-// <expiry>: in UTC, whatever the program's time zone.
-std::string with_expiry(std::string text, time_t start, time_t end)
+// Times that the run wrote read <now>, or <now+N> for a lifetime N later,
+// <old> for one written a while before the run: in UTC, whatever the
+// program's time zone, as RFC 3339 or seconds since the epoch.
+std::string with_times(std::string text, time_t start, time_t end)
 {
+    const std::regex time_pattern("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z|\\b1[0-9]{9}\\b");
+    std::string result;
     std::smatch found;
-    if (std::regex_search(text, found, std::regex("expiry-time=([0-9-]+T[0-9:]+Z)"))) {
+    while (std::regex_search(text, found, time_pattern)) {
         tm utc = {};
-        strptime(found[1].str().c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc);
-        const time_t expiry = timegm(&utc);
-        if (expiry >= start + 300 && expiry <= end + 300) {
-            text.replace(static_cast<size_t>(found.position(1)), static_cast<size_t>(found.length(1)), "<expiry>");
+        const std::string match = found.str();
+        const time_t at = match.size() == 10 ? static_cast<time_t>(std::stoll(match))
+                                             : (strptime(match.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), timegm(&utc));
+        std::string shown = match;
+        for (const time_t later : {0, 120, 300}) {
+            if (at >= start - 60 + later && at <= end + later) {
+                shown = later == 0 ? "<now>" : "<now+" + std::to_string(later) + ">";
+            }
         }
+        if (at >= start - 1000 && at < start - 60) {
+            shown = "<old>";
+        }
+        result += found.prefix().str() + shown;
+        text = found.suffix().str();
     }
-    return text;
+    return result + text;
+}
+
+// The state as a pass before left it, seconds ago.
+std::string kept_since(time_t seconds_ago, const std::string &rest)
+{
+    return "since " + std::to_string(time(nullptr) - seconds_ago) + "\n" + rest;
 }
 
 void write(DriverTree &tree, const std::string &path, const std::string &text, unsigned mode = 0644)
@@ -98,21 +116,46 @@ const std::string prom_head = "# HELP gpu_arch_info A GPU architecture of this n
                               "# TYPE gpu_arch_info gauge\n";
 const std::string prom_gpus = "# HELP gpu_arch_gpus GPUs of each architecture on this node.\n"
                               "# TYPE gpu_arch_gpus gauge\n";
-const std::string prom_success =
-    "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or not "
-    "(0), when the architectures are those of the last run that did.\n"
-    "# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success ";
+const std::string prom_success = "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or "
+                                 "not (0).\n# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success ";
+// When gpu_arch last answered, and the lifetime.
+std::string prom_times(const std::string &last_success, const std::string &lifetime = "300")
+{
+    return (last_success.empty()
+                ? ""
+                : "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered; after a "
+                  "failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
+                  "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
+                  "gpu_arch_last_success_timestamp_seconds " +
+                      last_success + "\n") +
+           "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
+           "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds " +
+           lifetime + "\n";
+}
 const std::string prom_good = prom_head + "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n" +
                               prom_gpus + "gpu_arch_gpus{arch=\"quarn1000\"} 2\ngpu_arch_gpus{arch=\"quarn904\"} 1\n" +
-                              prom_success + "1\n";
-const std::string nfd_good = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<expiry>\n"
-                             "example.org/quarn1000=true\nexample.org/quarn1000.gpus=2\n"
-                             "example.org/quarn904=true\nexample.org/quarn904.gpus=1\n";
+                              prom_success + "1\n" + prom_times("<now>");
+const std::string nfd_good =
+    "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+300>\n"
+    "example.org/quarn1000=true\nexample.org/quarn1000.gpus=2\n"
+    "example.org/quarn904=true\nexample.org/quarn904.gpus=1\nexample.org/gpus=3\n";
+const std::string json_good = "{\"architectures\": [\"quarn1000\", \"quarn904\"], \"gpus\": {\"quarn1000\": 2, "
+                              "\"quarn904\": 1}, \"success\": true, \"last_success\": \"<now>\"}\n";
+// What json says when gpu_arch did not answer and nothing is kept.
+std::string json_failed(const std::string &why)
+{
+    return "{\"architectures\": [], \"gpus\": {}, \"success\": false, \"last_success\": null, \"error\": \"@/" + why +
+           "\"}\n";
+}
+const std::string json_quarn904 = "{\"architectures\": [\"quarn904\"], \"gpus\": {\"quarn904\": 1}, \"success\": true, "
+                                  "\"last_success\": \"<now>\"}\n";
+const std::string killed = "program did not finish within 10 s and was killed";
 const std::string no_answer = "gpu_arch-publish: @/program failed (exit status 3): no GPU architecture is published\n";
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
-const std::string pass_takes = "a pass takes [slurm-pending DIR] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX]";
+const std::string pass_takes =
+    "a pass takes [slurm-pending DIR] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
     "       gpu_arch-publish node-line\n       gpu_arch-publish prometheus FILE\n"
@@ -161,7 +204,7 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
     }
     const time_t end = time(nullptr);
     EXPECT_EQ(outcome.err, at(tree, row.err));
-    EXPECT_EQ(outcome.out, at(tree, row.out));
+    EXPECT_EQ(with_times(outcome.out, start, end), at(tree, row.out));
     EXPECT_EQ(outcome.status, row.status);
     for (const auto &[path, text] : row.files) {
         std::ifstream file(tree.path(path), std::ios::binary);
@@ -171,7 +214,7 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
         }
         std::stringstream content;
         content << file.rdbuf();
-        EXPECT_EQ(with_expiry(content.str(), start, end), at(tree, text)) << path;
+        EXPECT_EQ(with_times(content.str(), start, end), at(tree, text)) << path;
         struct stat status = {};
         EXPECT_EQ(stat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & 0777 : 0, 0644U) << path;
     }
@@ -181,50 +224,69 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
 INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
     // The program as gpu_arch: what counts, and every way it can go wrong.
     PublishCase{.name = "json", .program = good, .args = {"json"}, .err = "",
-                .out = "{\"architectures\": [\"quarn1000\", \"quarn904\"], \"gpus\": {\"quarn1000\": 2, \"quarn904\": 1}}\n"},
+                .out = json_good},
     PublishCase{.name = "json_junk_and_names_gpu_arch_cannot_print",
                 .program = "printf 'rm -rf /\\nquarn-2147483648\\nquarn2147483648\\nquarn010\\nquarn-0\\nquarn7'", .args = {"json"},
                 .err = "gpu_arch-publish: @/program printed lines that are no architecture name, dropped: 'rm -rf /' "
                        "'quarn2147483648' 'quarn010' 'quarn-0'\n",
-                .out = "{\"architectures\": [\"quarn-2147483648\", \"quarn7\"], \"gpus\": {\"quarn-2147483648\": 1, \"quarn7\": 1}}\n"},
-    PublishCase{.name = "json_fails", .program = fails, .args = {"json"}, .err = no_answer, .status = 1},
+                .out = "{\"architectures\": [\"quarn-2147483648\", \"quarn7\"], \"gpus\": {\"quarn-2147483648\": 1, "
+                       "\"quarn7\": 1}, \"success\": true, \"last_success\": \"<now>\"}\n"},
+    PublishCase{.name = "json_fails", .program = fails, .args = {"json"}, .err = no_answer, .status = 1,
+                .out = json_failed("program failed (exit status 3)")},
     PublishCase{.name = "json_hangs_ignoring_sigterm", .program = "trap '' TERM; echo quarn1000; sleep 30", .args = {"json"},
                 .err = "gpu_arch-publish: @/program did not finish within 10 s and was killed: no GPU architecture is published\n",
-                .status = 1},
+                .status = 1, .out = json_failed(killed)},
     PublishCase{.name = "json_floods", .program = "yes quarn1000 | head -c 2097152", .args = {"json"},
                 .err = "gpu_arch-publish: @/program printed more than 1048576 bytes and was killed: no GPU architecture is "
-                       "published\n", .status = 1},
+                       "published\n", .status = 1, .out = json_failed("program printed more than 1048576 bytes and was killed")},
     PublishCase{.name = "json_grandchild_holds_output", .program = "echo quarn904; sleep 30 & exit 0", .args = {"json"},
-                .err = "", .out = "{\"architectures\": [\"quarn904\"], \"gpus\": {\"quarn904\": 1}}\n"},
+                .err = "", .out = json_quarn904},
     PublishCase{.name = "json_output_closed_before_exit", .program = "echo quarn904; exec >&-; sleep 0.2", .args = {"json"},
-                .err = "", .out = "{\"architectures\": [\"quarn904\"], \"gpus\": {\"quarn904\": 1}}\n"},
+                .err = "", .out = json_quarn904},
     PublishCase{.name = "json_output_closed_then_hangs", .program = "echo quarn904; exec >&-; trap '' TERM; sleep 30",
                 .args = {"json"},
                 .err = "gpu_arch-publish: @/program did not finish within 10 s and was killed: no GPU architecture is published\n",
-                .status = 1},
-    PublishCase{.name = "json_parent_ignores_sigchld", .program = good, .args = {"json"}, .err = "",
-                .out = "{\"architectures\": [\"quarn1000\", \"quarn904\"], \"gpus\": {\"quarn1000\": 2, \"quarn904\": 1}}\n",
+                .status = 1, .out = json_failed(killed)},
+    PublishCase{.name = "json_parent_ignores_sigchld", .program = good, .args = {"json"}, .err = "", .out = json_good,
                 .options = {.ignore_sigchld = true}},
     PublishCase{.name = "json_missing_program", .program = "", .args = {"json"},
                 .err = "gpu_arch-publish: @/nothing cannot be run: No such file or directory: no GPU architecture is published\n",
-                .status = 1, .env = {"GPU_ARCH_PROGRAM=@/nothing"}},
+                .status = 1, .out = json_failed("nothing cannot be run: No such file or directory"),
+                .env = {"GPU_ARCH_PROGRAM=@/nothing"}},
     // Without GPU_ARCH_PROGRAM, the build tree's gpu_arch beside it, on the
     // machine's /sys (no GPU driver here).
     PublishCase{.name = "json_finds_the_build_trees_gpu_arch", .program = good, .args = {"json"},
                 .err = "Can not find supported GPU!\ngpu_arch-publish: " GPU_ARCH_BINARY " found no supported GPU\n",
-                .out = "{\"architectures\": [], \"gpus\": {}}\n", .env = {"GPU_ARCH_PROGRAM="}, .native = true},
+                .out = "{\"architectures\": [], \"gpus\": {}, \"success\": true, \"last_success\": \"<now>\"}\n",
+                .env = {"GPU_ARCH_PROGRAM="}, .native = true},
     PublishCase{.name = "usage", .program = good, .args = {"prometheus"}, .err = usage, .status = 2},
 
     // prometheus: the file, the kept answer from the state folder, and the
     // files a hostile user stages.
     PublishCase{.name = "prometheus", .program = good, .args = {"prometheus", "@/exporter/gpu_arch.prom"}, .err = "",
-                .files = {{"exporter/gpu_arch.prom", prom_good}, {"state/architectures", "quarn1000 2\nquarn904 1\n"}}},
+                .files = {{"exporter/gpu_arch.prom", prom_good},
+                          {"state/architectures", "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n"}}},
+    PublishCase{.name = "prometheus_file_the_exporter_ignores", .program = good, .args = {"prometheus", "@/e/gpu_arch.txt"},
+                .err = "gpu_arch-publish: warning: @/e/gpu_arch.txt does not end in .prom, and the node exporter reads only "
+                       "files that do\n", .files = {{"e/gpu_arch.txt", prom_good}}},
     PublishCase{.name = "prometheus_keeps_the_last_answer", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
                 .err = no_answer + "gpu_arch-publish: @/exporter/gpu_arch.prom keeps the architectures of the last run that "
                        "answered, and gpu_arch_detection_success 0\n", .status = 1,
                 .files = {{"exporter/gpu_arch.prom", prom_head + "gpu_arch_info{arch=\"quarn904\"} 1\n" + prom_gpus +
-                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n"}},
-                .setup = [](DriverTree &tree) { write(tree, "state/architectures", "quarn904 3\n"); }},
+                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<old>")}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "quarn904 3\n")); }},
+    PublishCase{.name = "prometheus_past_the_lifetime", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
+                .err = no_answer, .status = 1,
+                .files = {{"exporter/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<old>")}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "state/architectures", kept_since(400, "lifetime 300\nquarn904 3\n"));
+                }},
+    PublishCase{.name = "prometheus_lifetime_of_the_pass", .program = fails,
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "lifetime", "120"}, .err = no_answer, .status = 1,
+                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<old>", "120")}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "state/architectures", kept_since(200, "lifetime 300\nquarn904 3\n"));
+                }},
     PublishCase{.name = "prometheus_fifo_planted", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
                 .err = no_answer + "gpu_arch-publish: cannot write @/exporter/gpu_arch.prom: it is a FIFO\n", .status = 1,
                 .setup = [](DriverTree &tree) {
@@ -259,8 +321,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': an absolute path to a file is needed\n", .status = 1,
                 .files = {{"gpu_arch.prom", "-"}}},
     PublishCase{.name = "prometheus_folder_closed_to_nobody", .program = good, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write @/state/architectures: Permission denied\n"
-                       "gpu_arch-publish: cannot write @/exporter/gpu_arch.prom: Permission denied\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write @/exporter/gpu_arch.prom: Permission denied\n", .status = 1,
                 .setup = [](DriverTree &tree) { tree.add({"exporter"}); }, .options = {.unprivileged = true}},
 
     // nfd: the labels in UTC whatever the time zone, and the prefix.
@@ -270,6 +331,15 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .err = no_answer + "gpu_arch-publish: @/features.d/gpu_arch keeps the last labels until their expiry time\n",
                 .status = 1, .files = {{"features.d/gpu_arch", "old\n"}},
                 .setup = [](DriverTree &tree) { write(tree, "features.d/gpu_arch", "old\n"); }},
+    PublishCase{.name = "nfd_expiry_follows_the_lifetime", .program = good,
+                .args = {"pass", "nfd", "@/features.d/gpu_arch", "lifetime", "120", "nfd-prefix", "example.org"}, .err = "",
+                .files = {{"features.d/gpu_arch", std::regex_replace(nfd_good, std::regex("now\\+300"), "now+120")}}},
+    PublishCase{.name = "nfd_dot_file", .program = good, .args = {"nfd", "@/features.d/.gpu_arch"},
+                .err = "gpu_arch-publish: warning: node feature discovery reads only files right in features.d whose names "
+                       "do not start with a dot, not @/features.d/.gpu_arch\n"},
+    PublishCase{.name = "nfd_file_in_a_subfolder", .program = good, .args = {"nfd", "@/features.d/sub/gpu_arch"},
+                .err = "gpu_arch-publish: warning: node feature discovery reads only files right in features.d whose names "
+                       "do not start with a dot, not @/features.d/sub/gpu_arch\n"},
     PublishCase{.name = "nfd_unusable_prefix", .program = good, .args = {"nfd", "@/features.d/gpu_arch", "kubernetes.io"},
                 .err = unusable, .status = 2, .files = {{"features.d/gpu_arch", "-"}}},
 
@@ -279,9 +349,9 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .args = {"pass", "nfd", "@/features.d/gpu_arch", "prometheus", "@/e/gpu_arch.prom", "nfd-prefix", "example.org"},
                 .err = "", .files = {{"features.d/gpu_arch", nfd_good}, {"e/gpu_arch.prom", prom_good}}},
     PublishCase{.name = "pass_first_failure_counts", .program = good,
-                .args = {"pass", "prometheus", "@/e", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"},
-                .err = "gpu_arch-publish: cannot write @/e: it is a folder\n", .status = 1,
-                .files = {{"features.d/gpu_arch", nfd_good}}, .setup = [](DriverTree &tree) { tree.add({"e"}); }},
+                .args = {"pass", "prometheus", "@/e.prom", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"},
+                .err = "gpu_arch-publish: cannot write @/e.prom: it is a folder\n", .status = 1,
+                .files = {{"features.d/gpu_arch", nfd_good}}, .setup = [](DriverTree &tree) { tree.add({"e.prom"}); }},
     PublishCase{.name = "pass_bad_words_in_defaults", .program = good, .args = {"pass"},
                 .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS ": 'bogus' names no consumer; " +
                        pass_takes + "\ngpu_arch-publish: GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS ": 'nfd' needs FILE after it\ngpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
@@ -294,7 +364,8 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .err = "gpu_arch-publish: no consumer is named: name them in GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS
                        " (see gpu_arch-publish(8))\n"},
     PublishCase{.name = "pass_says_it_once", .program = "", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n"}}, .runs = 2},
+                .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
+                .runs = 2},
 
     // Slurm: the pending update, through the folder's handle, with the
     // drop-in's consent.

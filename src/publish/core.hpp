@@ -79,12 +79,42 @@ struct Pass {
     bool ran = false;
     bool answered = false;
     Detection detection;
+    std::string error; // why gpu_arch gave no answer
     std::string nfd_prefix;
+    // How long after the last answer a failing node still shows it, when a
+    // pass sets it (0: as the last pass that answered kept it).
+    long long lifetime = 0;
 };
 
 // Runs gpu_arch the first time it is asked; null, after a message, when it
 // did not answer.
 const Detection *detected(Pass &pass);
+
+// The last answer, and when gpu_arch gave it (seconds since the epoch, 0
+// for never), as the state folder keeps it.
+struct Kept {
+    long long since = 0;
+    long long lifetime = 0; // as the pass that kept it had it
+    std::vector<Architecture> architectures;
+};
+std::string kept_text(const Kept &kept);
+Kept read_kept_text(std::string_view text);
+
+// What a consumer shows: this run's answer, kept as the last one; or after a
+// failure the last one while it is younger than the lifetime, and none past
+// it. last_success says when gpu_arch last answered.
+struct Answer {
+    bool fresh = false;
+    std::vector<Architecture> architectures;
+    long long last_success = 0;
+    long long lifetime = 0;
+    std::string error;
+};
+constexpr long long default_lifetime = 300;
+Answer answer(Pass &pass);
+
+// A time as RFC 3339 in UTC.
+std::string utc_text(long long seconds);
 
 // A consumer or a setting, one row of the table that drives the command
 // line, the pass and the usage text.

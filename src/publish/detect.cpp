@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Messages, and what gpu_arch says: run once per pass, within limits, and
 // only its lines that are architecture names count.
+#include <fcntl.h>
 #include <regex.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,9 @@ namespace {
 
 // gpu_arch gets this long; slurmd's start waits for it.
 constexpr int detection_seconds = 10;
+constexpr const char *kept_name = "architectures";
+// Far more than any node's GPUs take.
+constexpr size_t max_kept = size_t{64} * 1024;
 
 bool collecting = false;
 std::string collected;
@@ -56,12 +61,13 @@ std::string detection_program()
 
 // Runs the detection program; false, with a message, when it did not
 // answer. Lines that are no architecture name are dropped with a message.
-bool detect(Detection &detection)
+bool detect(Detection &detection, std::string &error)
 {
     const std::string program = detection_program();
     const Run run = run_bounded({program}, detection_seconds);
     if (!run.failure.empty()) {
-        say(program + " " + run.failure + ": no GPU architecture is published");
+        error = program + " " + run.failure;
+        say(error + ": no GPU architecture is published");
         return false;
     }
     detection = read_detection(run.output);
@@ -173,7 +179,83 @@ const Detection *detected(Pass &pass)
 {
     if (!pass.ran) {
         pass.ran = true;
-        pass.answered = detect(pass.detection);
+        pass.answered = detect(pass.detection, pass.error);
     }
     return pass.answered ? &pass.detection : nullptr;
+}
+
+std::string kept_text(const Kept &kept)
+{
+    std::string text = "since " + std::to_string(kept.since) + "\nlifetime " + std::to_string(kept.lifetime) + "\n";
+    for (const Architecture &architecture : kept.architectures) {
+        text += architecture.name + " " + std::to_string(architecture.gpus) + "\n";
+    }
+    return text;
+}
+
+Kept read_kept_text(std::string_view text)
+{
+    Kept kept;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        const std::string line(text.substr(0, end));
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const size_t blank = line.find(' ');
+        const std::string name = line.substr(0, blank);
+        char *number_end = nullptr;
+        const long long number = blank == std::string::npos ? 0 : strtoll(line.c_str() + blank + 1, &number_end, 10);
+        if (number <= 0 || *number_end != '\0') {
+            continue;
+        }
+        if (name == "since") {
+            kept.since = number;
+        } else if (name == "lifetime") {
+            kept.lifetime = number;
+        } else if (is_architecture_name(name) && static_cast<size_t>(number) <= max_output) {
+            kept.architectures.push_back({name, static_cast<unsigned>(number)});
+        }
+    }
+    return kept;
+}
+
+std::string utc_text(long long seconds)
+{
+    const auto time = static_cast<time_t>(seconds);
+    tm utc = {};
+    char text[32];
+    gmtime_r(&time, &utc);
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+Answer answer(Pass &pass)
+{
+    const Detection *detection = detected(pass);
+    const long long now = time(nullptr);
+    std::string path;
+    const int state = open_state_folder(path);
+    path += std::string("/") + kept_name;
+    Answer shown;
+    if (detection != nullptr) {
+        shown = {true, detection->architectures, now, pass.lifetime > 0 ? pass.lifetime : default_lifetime, ""};
+        // Kept where this user may keep it: a user's json leaves root's state.
+        if (state >= 0 && faccessat(state, ".", W_OK, AT_EACCESS) == 0) {
+            write_file_at(state, path, kept_name, kept_text({now, shown.lifetime, detection->architectures}));
+        }
+    } else {
+        std::string text;
+        if (state >= 0) {
+            read_file_at(state, path, kept_name, max_kept, text);
+        }
+        const Kept kept = read_kept_text(text);
+        const long long lifetime = pass.lifetime > 0 ? pass.lifetime : kept.lifetime > 0 ? kept.lifetime : default_lifetime;
+        shown = {false, {}, kept.since, lifetime, pass.error};
+        if (kept.since > 0 && now - kept.since <= lifetime) {
+            shown.architectures = kept.architectures;
+        }
+    }
+    if (state >= 0) {
+        close(state);
+    }
+    return shown;
 }

@@ -1,30 +1,59 @@
 // SPDX-License-Identifier: MIT
-// json: prints the architectures and GPU counts; nothing when gpu_arch fails.
+// json: the answer as a JSON mapping, always one, so that Ansible's fact and
+// scripts can tell a fresh answer from a kept one and read why it failed.
 #include <cstdio>
 
 #include "json.hpp"
 
-std::string json_text(const std::vector<Architecture> &architectures)
+namespace {
+
+std::string json_string(std::string_view text)
+{
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", c);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+} // namespace
+
+std::string json_text(const Answer &answer)
 {
     std::string names;
     std::string gpus;
-    for (const Architecture &architecture : architectures) {
+    for (const Architecture &architecture : answer.architectures) {
         const char *separator = names.empty() ? "\"" : ", \"";
         names.append(separator).append(architecture.name).append("\"");
         gpus.append(separator).append(architecture.name).append("\": ").append(std::to_string(architecture.gpus));
     }
-    return std::string("{\"architectures\": [").append(names).append("], \"gpus\": {").append(gpus).append("}}\n");
+    std::string text = "{\"architectures\": [";
+    text.append(names).append("], \"gpus\": {").append(gpus).append("}, \"success\": ");
+    text.append(answer.fresh ? "true" : "false").append(", \"last_success\": ");
+    text.append(answer.last_success > 0 ? json_string(utc_text(answer.last_success)) : "null");
+    if (!answer.fresh) {
+        text.append(", \"error\": ").append(json_string(answer.error));
+    }
+    return text.append("}\n");
 }
 
-int json(const std::vector<std::string> & /*arguments*/, Pass &pass)
+int json(const std::vector<std::string> &arguments, Pass &pass)
 {
-    const Detection *detection = detected(pass);
-    if (detection == nullptr) {
-        return 1;
-    }
-    if (fputs(json_text(detection->architectures).c_str(), stdout) < 0 || fflush(stdout) != 0) {
+    const Answer shown = answer(pass);
+    if (fputs(json_text(shown).c_str(), stdout) < 0 || fflush(stdout) != 0) {
         perror("write");
         return 1;
     }
-    return 0;
+    // Ansible takes a fact only from a program that succeeds.
+    const bool as_fact = !arguments.empty() && arguments[0] == "as-fact";
+    return shown.fresh || as_fact ? 0 : 1;
 }

@@ -4,7 +4,8 @@
 
 #include "core.hpp"
 
-// {"architectures": [...], "gpus": {...}} and a newline.
-std::string json_text(const std::vector<Architecture> &architectures);
+// {"architectures": [...], "gpus": {...}, "success": ..., "last_success":
+// ...} and, after a failure, "error": ..., and a newline.
+std::string json_text(const Answer &answer);
 
 int json(const std::vector<std::string> &arguments, Pass &pass);

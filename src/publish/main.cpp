@@ -35,6 +35,19 @@ constexpr size_t any = static_cast<size_t>(-1);
 
 int pass(const std::vector<std::string> &words, Pass &unused);
 
+// How long a failing node shows its last answer, up to a week.
+int lifetime(const std::vector<std::string> &arguments, Pass &pass)
+{
+    char *end = nullptr;
+    const long long seconds = strtoll(arguments[0].c_str(), &end, 10);
+    if (arguments[0].empty() || *end != '\0' || seconds < 1 || seconds > 604800) {
+        say("cannot use '" + arguments[0] + "' as the lifetime: it is a number of seconds from 1 to 604800");
+        return 2;
+    }
+    pass.lifetime = seconds;
+    return 0;
+}
+
 // clang-format off
 const Consumer consumers[] = {
     {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
@@ -43,6 +56,7 @@ const Consumer consumers[] = {
     {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer},
     {"nfd",            "FILE [PREFIX]",      1, 2,   nfd,            InPass::Consumer},
     {"nfd-prefix",     "PREFIX",             1, 1,   nfd_prefix,     InPass::Setting},
+    {"lifetime",       "SECONDS",            1, 1,   lifetime,       InPass::Setting},
     {"json",           "",                   0, 0,   json,           InPass::No},
     {"pass",           nullptr,              0, any, pass,           InPass::No},
 };
@@ -184,7 +198,7 @@ int main(int argc, char **argv)
     // Ansible runs the executables of its fact folder without arguments.
     const std::string_view name = argc > 0 ? argv[0] : "";
     if (name.substr(name.rfind('/') + 1) == "gpu_arch.fact") {
-        return json({}, pass);
+        return json({"as-fact"}, pass);
     }
     const Consumer *row = argc > 1 ? find(argv[1]) : nullptr;
     const std::vector<std::string> arguments(argv + std::min(argc, 2), argv + argc);

@@ -1,16 +1,8 @@
 // SPDX-License-Identifier: MIT
 // nfd FILE [PREFIX]: the feature file of node feature discovery's local
-// source. A failed run leaves the file as it is, so that its labels expire.
-#include <time.h>
-
+// source. A failed run leaves the file as it is, so that its labels expire a
+// lifetime after the last answer, as the other consumers drop it.
 #include "nfd.hpp"
-
-namespace {
-
-// How long labels last without a new pass: a few of the timer's minutes.
-constexpr time_t label_lifetime_seconds = 300;
-
-} // namespace
 
 std::string label_prefix_problem(std::string_view prefix)
 {
@@ -51,12 +43,14 @@ std::string feature_file_text(const std::vector<Architecture> &architectures, st
     std::string text = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=";
     text.append(expiry);
     text += "\n";
+    unsigned gpus = 0;
     for (const Architecture &architecture : architectures) {
         const std::string key = std::string(prefix) + "/" + architecture.name;
         text.append(key).append("=true\n").append(key).append(".gpus=");
         text.append(std::to_string(architecture.gpus)).append("\n");
+        gpus += architecture.gpus;
     }
-    return text;
+    return text.append(prefix).append("/gpus=").append(std::to_string(gpus)).append("\n");
 }
 
 int nfd_prefix(const std::vector<std::string> &arguments, Pass &pass)
@@ -81,15 +75,20 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
         return 2;
     }
     const std::string &path = arguments[0];
-    const Detection *detection = detected(pass);
-    if (detection == nullptr) {
+    // NFD reads the regular files right in features.d, and skips dot-files.
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const size_t folder = path.rfind("/features.d/");
+    if (name.empty() || name[0] == '.' ||
+        (folder != std::string::npos && path.find('/', folder + sizeof "/features.d/" - 1) != std::string::npos)) {
+        say("warning: node feature discovery reads only files right in features.d whose names do not start with a "
+            "dot, not " +
+            path);
+    }
+    const Answer shown = answer(pass);
+    if (!shown.fresh) {
         say(path + " keeps the last labels until their expiry time");
         return 1;
     }
-    const time_t expiry = time(nullptr) + label_lifetime_seconds;
-    tm utc = {};
-    char expiry_text[32];
-    gmtime_r(&expiry, &utc);
-    strftime(expiry_text, sizeof expiry_text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return write_file(path, feature_file_text(detection->architectures, prefix, expiry_text)) ? 0 : 1;
+    const std::string expiry = utc_text(shown.last_success + shown.lifetime);
+    return write_file(path, feature_file_text(shown.architectures, prefix, expiry)) ? 0 : 1;
 }

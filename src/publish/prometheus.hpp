@@ -4,13 +4,8 @@
 
 #include "core.hpp"
 
-// One info series and one GPU count per architecture, and whether the
-// detection succeeded.
-std::string prometheus_text(const std::vector<Architecture> &architectures, bool detected);
-
-// The last answer that the file keeps after a failure, as the state folder
-// holds it: one architecture and its GPU count a line.
-std::string kept_text(const std::vector<Architecture> &architectures);
-std::vector<Architecture> read_kept_text(std::string_view text);
+// One info series and one GPU count per architecture, whether this run
+// answered, when gpu_arch last did, and the lifetime of a kept answer.
+std::string prometheus_text(const Answer &answer);
 
 int prometheus(const std::vector<std::string> &arguments, Pass &pass);
