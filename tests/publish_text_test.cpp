@@ -176,20 +176,21 @@ TEST(Consumers, EachFormatOfOneResult)
 {
     const Answer fresh = {true, mixed, 1796739000, 300, ""};
     const Answer kept = {false, quarn1000, 1796739000, 120, "gpu_arch failed (exit status 3)"};
-    EXPECT_EQ(prometheus_text(fresh), "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
-                                      "# TYPE gpu_arch_info gauge\n"
-                                      "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n"
-                                      "# HELP gpu_arch_gpus GPUs of each architecture on this node.\n"
-                                      "# TYPE gpu_arch_gpus gauge\n"
-                                      "gpu_arch_gpus{arch=\"quarn1000\"} 1\ngpu_arch_gpus{arch=\"quarn904\"} 1\n"
-                                      "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) "
-                                      "or not (0).\n# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success 1\n"
-                                      "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered; after "
-                                      "a failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
-                                      "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
-                                      "gpu_arch_last_success_timestamp_seconds 1796739000\n"
-                                      "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
-                                      "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds 300\n");
+    EXPECT_EQ(prometheus_text(fresh),
+              "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
+              "# TYPE gpu_arch_info gauge\n"
+              "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n"
+              "# HELP gpu_arch_gpus GPUs of each architecture on this node.\n"
+              "# TYPE gpu_arch_gpus gauge\n"
+              "gpu_arch_gpus{arch=\"quarn1000\"} 1\ngpu_arch_gpus{arch=\"quarn904\"} 1\n"
+              "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) "
+              "or not (0).\n# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success 1\n"
+              "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered; after "
+              "a failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
+              "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
+              "gpu_arch_last_success_timestamp_seconds 1796739000\n"
+              "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
+              "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds 300\n");
     EXPECT_EQ(prometheus_text({false, {}, 0, 300, "x"}).find("last_success"), std::string::npos);
     const Kept read = read_kept_text(kept_text({1796739000, 120, mixed}));
     EXPECT_EQ(std::to_string(read.since) + " " + std::to_string(read.lifetime) + " " + counts({read.architectures, {}}),
@@ -203,10 +204,11 @@ TEST(Consumers, EachFormatOfOneResult)
                                                "# +expiry-time=t\np/gpus=0\n");
     EXPECT_EQ(json_text(fresh), "{\"architectures\": [\"quarn1000\", \"quarn904\"], \"gpus\": {\"quarn1000\": 1, "
                                 "\"quarn904\": 1}, \"success\": true, \"last_success\": \"2026-12-08T14:10:00Z\"}\n");
-    EXPECT_EQ(json_text(kept), "{\"architectures\": [\"quarn1000\"], \"gpus\": {\"quarn1000\": 2}, \"success\": false, "
-                               "\"last_success\": \"2026-12-08T14:10:00Z\", \"error\": \"gpu_arch failed (exit status 3)\"}\n");
+    EXPECT_EQ(json_text(kept),
+              "{\"architectures\": [\"quarn1000\"], \"gpus\": {\"quarn1000\": 2}, \"success\": false, "
+              "\"last_success\": \"2026-12-08T14:10:00Z\", \"error\": \"gpu_arch failed (exit status 3)\"}\n");
     EXPECT_EQ(json_text({false, {}, 0, 300, "\"a\\\n"}), "{\"architectures\": [], \"gpus\": {}, \"success\": false, "
-                                                          "\"last_success\": null, \"error\": \"\\\"a\\\\\\u000a\"}\n");
+                                                         "\"last_success\": null, \"error\": \"\\\"a\\\\\\u000a\"}\n");
 
     const std::pair<std::string, bool> prefixes[] = {
         {"gpu-arch.feature.node.kubernetes.io", true},

@@ -235,24 +235,22 @@ Answer answer(Pass &pass)
     std::string path;
     const int state = open_state_folder(path);
     path += std::string("/") + kept_name;
-    Answer shown;
+    std::string text;
+    if (state >= 0) {
+        read_file_at(state, path, kept_name, max_kept, text);
+    }
+    const Kept kept = read_kept_text(text);
+    // A pass's lifetime stands until another pass sets one.
+    const long long lifetime = pass.lifetime > 0 ? pass.lifetime : kept.lifetime > 0 ? kept.lifetime : default_lifetime;
+    Answer shown = {false, {}, kept.since, lifetime, pass.error};
     if (detection != nullptr) {
-        shown = {true, detection->architectures, now, pass.lifetime > 0 ? pass.lifetime : default_lifetime, ""};
+        shown = {true, detection->architectures, now, lifetime, ""};
         // Kept where this user may keep it: a user's json leaves root's state.
         if (state >= 0 && faccessat(state, ".", W_OK, AT_EACCESS) == 0) {
-            write_file_at(state, path, kept_name, kept_text({now, shown.lifetime, detection->architectures}));
+            write_file_at(state, path, kept_name, kept_text({now, lifetime, detection->architectures}));
         }
-    } else {
-        std::string text;
-        if (state >= 0) {
-            read_file_at(state, path, kept_name, max_kept, text);
-        }
-        const Kept kept = read_kept_text(text);
-        const long long lifetime = pass.lifetime > 0 ? pass.lifetime : kept.lifetime > 0 ? kept.lifetime : default_lifetime;
-        shown = {false, {}, kept.since, lifetime, pass.error};
-        if (kept.since > 0 && now - kept.since <= lifetime) {
-            shown.architectures = kept.architectures;
-        }
+    } else if (kept.since > 0 && now - kept.since <= lifetime) {
+        shown.architectures = kept.architectures;
     }
     if (state >= 0) {
         close(state);

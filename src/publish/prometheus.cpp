@@ -28,9 +28,10 @@ std::string prometheus_text(const Answer &answer)
                 "gpu_arch_last_success_timestamp_seconds " +
                 std::to_string(answer.last_success) + "\n";
     }
-    return text + "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
-                  "# TYPE gpu_arch_lifetime_seconds gauge\n"
-                  "gpu_arch_lifetime_seconds " +
+    return text +
+           "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
+           "# TYPE gpu_arch_lifetime_seconds gauge\n"
+           "gpu_arch_lifetime_seconds " +
            std::to_string(answer.lifetime) + "\n";
 }
 

@@ -99,6 +99,16 @@ in_container t1 sh -c 'mkdir -p /etc/systemd/system/gpu_arch-publish.service.d &
     systemctl daemon-reload && systemctl start gpu_arch-publish.service' || fail "the pass failed with the site's drop-in"
 in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /srv/metrics/gpu_arch.prom || fail "no metrics in /srv/metrics"
 echo "timer: a folder outside the sandbox's gets the line to add, and with it the file"
+# The lifetime set in the defaults file: NFD's expiry follows it.
+labels=/etc/kubernetes/node-feature-discovery/features.d/gpu_arch
+echo 'GPU_ARCH_PUBLISH="nfd /etc/kubernetes/node-feature-discovery/features.d/gpu_arch lifetime 120"' |
+    in_container t1 sh -c 'cat >/etc/default/gpu_arch-publish'
+in_container t1 systemctl start gpu_arch-publish.service
+expiry=$(date -d "$(in_container t1 sed -n 's/^# +expiry-time=//p' $labels)" +%s)
+written=$(in_container t1 stat -c %Y $labels)
+[ $((expiry - written)) -ge 119 ] && [ $((expiry - written)) -le 121 ] ||
+    fail "with lifetime 120, the labels expire $((expiry - written)) s after writing"
+echo "timer: lifetime 120 in the defaults file, the labels expire $((expiry - written)) s after writing"
 
 # Prometheus: two node exporters (textfile collector only), a as nobody, as
 # in real deployments, scraped every second by Prometheus.
@@ -112,11 +122,12 @@ for node in a b; do
     daemons+=($!)
     port=$((port + 1))
 done
-cat >"$work/prometheus.yml" <<'YAML'
+cat >"$work/prometheus.yml" <<YAML
 global: {scrape_interval: 1s, evaluation_interval: 1s}
 scrape_configs:
   - job_name: nodes
     static_configs: [{targets: ['127.0.0.1:19100', '127.0.0.1:19101']}]
+rule_files: [$here/../../prometheus/gpu_arch.rules.yml]
 YAML
 prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
     --web.listen-address=127.0.0.1:19090 >"$work/prometheus.log" 2>&1 &
@@ -132,12 +143,13 @@ served() {
     sed -n 's/^gpu_arch_gpus{arch="\([^"]*\)"} \([0-9]*\)$/\1=\2/p' <<<"$metrics" | sort
     sed -n 's/^gpu_arch_info{arch="\([^"]*\)"} 1$/info:\1/p' <<<"$metrics" | sort
 }
-# Writes node a's file for the tree (ro before it: in a read-only folder).
+# Writes node a's file for the tree: ro before it, in a read-only folder;
+# late, two seconds after the last answer, with a lifetime of one.
 prometheus_row() { # name, tree, success and arch=GPUs served, exit status
-    local folder=- tree=$2 got=0 series expected arch
-    case $tree in ro\ *) tree=${tree#ro } && folder=$work/a ;; esac
+    local folder=- tree=$2 got=0 series expected arch settings=()
+    case $tree in ro\ *) tree=${tree#ro } && folder=$work/a ;; late\ *) tree=${tree#late } && settings=(lifetime 1) && sleep 2 ;; esac
     set_node "$tree"
-    publish "$folder" prometheus "$work/a/gpu_arch.prom" 2>"$work/publish.log" || got=$?
+    publish "$folder" pass prometheus "$work/a/gpu_arch.prom" ${settings[@]+"${settings[@]}"} 2>"$work/publish.log" || got=$?
     [ "$got" = "$4" ] || fail "prometheus, $1: exit status $got, expected $4: $(cat "$work/publish.log")"
     promtool check metrics <"$work/a/gpu_arch.prom" || fail "prometheus, $1: promtool rejects the file"
     series=$(served | paste -sd ' ' -)
@@ -151,45 +163,65 @@ three GPUs ¦ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4 ¦ 1 quarn1000
 failing, the last answer kept ¦ fail ¦ 0 quarn1000=2 quarn904=1 ¦ 1
 no GPU ¦ none ¦ 1 ¦ 0
 read-only folder, the file kept ¦ ro isa_major 10 ¦ 1 ¦ 1
+failing past the lifetime ¦ late fail ¦ 0 ¦ 1
 ROWS
 
-# Over both nodes, as README counts them.
+# The rules in the real Prometheus: node a, failing past its lifetime, fires
+# the alert.
+alert='ALERTS{alertname="GpuArchDetectionFailing",alertstate="firing"}'
+answer=''
+for _ in $(seq 60); do
+    answer=$(promtool query instant http://127.0.0.1:19090 "$alert" 2>/dev/null)
+    case $answer in *'instance="127.0.0.1:19100"'*) break ;; esac
+    sleep 0.5
+done
+case $answer in *'instance="127.0.0.1:19100"'*) echo "rules: $answer" ;; *) fail "no alert for node a: $answer" ;; esac
+
+# Nodes per architecture, as README counts them, fresh answers only: node a
+# counts until it fails.
+count() { # expected answer, ;-separated
+    local answer=''
+    for _ in $(seq 60); do
+        answer=$(promtool query instant http://127.0.0.1:19090 arch:gpu_arch_nodes:count 2>/dev/null |
+            sed 's/ @.*//' | sort | paste -sd ';' -)
+        [ "$answer" != "$1" ] || break
+        sleep 0.5
+    done
+    [ "$answer" = "$1" ] || fail "arch:gpu_arch_nodes:count answered $answer, expected $1"
+    echo "PromQL arch:gpu_arch_nodes:count: $answer"
+}
 set_node 'isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4'
 publish - prometheus "$work/a/gpu_arch.prom"
 set_node 'isa_major 10'
 publish - prometheus "$work/b/gpu_arch.prom"
-query='count by (arch) (gpu_arch_info)'
-answer=''
-for _ in $(seq 60); do
-    answer=$(promtool query instant http://127.0.0.1:19090 "$query" 2>/dev/null | sort | paste -sd ';' -)
-    case $answer in *quarn1000*'=> 2'*quarn904*'=> 1'*) break ;; esac
-    sleep 0.5
-done
-case $answer in
-'{arch="quarn1000"} => 2 @'*';{arch="quarn904"} => 1 @'*) echo "PromQL $query: $answer" ;;
-*) fail "PromQL $query answered $answer" ;;
-esac
+count 'arch:gpu_arch_nodes:count{arch="quarn1000"} => 2;arch:gpu_arch_nodes:count{arch="quarn904"} => 1'
+set_node fail
+! publish - prometheus "$work/a/gpu_arch.prom" 2>/dev/null || fail "prometheus succeeded with a failing program"
+count 'arch:gpu_arch_nodes:count{arch="quarn1000"} => 1'
 stop_daemons
 
 # Node feature discovery: every file written passes the checker and kubectl
-# takes each label; the labels expire five minutes after writing.
+# takes each label; the labels expire a lifetime after writing, five minutes
+# unless the row gives one.
 features=$work/features.d/gpu_arch
-nfd_row() { # name, tree, arch=GPUs labelled, exit status
-    local folder=- tree=$2 got=0 before labels expected='' arch expiry
+nfd_row() { # name, tree, arch=GPUs labelled, exit status[, lifetime]
+    local folder=- tree=$2 got=0 before labels expected='' arch expiry gpus=0 lifetime=${5:-300}
     case $tree in ro\ *) tree=${tree#ro } && folder=$work/features.d ;; esac
     set_node "$tree"
     before=$(date +%s)
-    publish "$folder" nfd "$features" 2>"$work/publish.log" || got=$?
+    publish "$folder" pass nfd "$features" lifetime "$lifetime" 2>"$work/publish.log" || got=$?
     [ "$got" = "$4" ] || fail "nfd, $1: exit status $got, expected $4: $(cat "$work/publish.log")"
     sh "$here/../feature-file-check.sh" "$features" || fail "nfd, $1: the file breaks the rules"
     labels=$(sed '/^#/d' "$features" | sort | paste -sd ' ' -)
     for arch in $3; do
         expected+="gpu-arch.feature.node.kubernetes.io/${arch%=*}.gpus=${arch#*=} "
         expected+="gpu-arch.feature.node.kubernetes.io/${arch%=*}=true "
+        gpus=$((gpus + ${arch#*=}))
     done
+    expected="gpu-arch.feature.node.kubernetes.io/gpus=$gpus $expected"
     [ "$labels" = "${expected% }" ] || fail "nfd, $1: labels $labels, expected ${expected% }"
     expiry=$(date -d "$(sed -n 's/^# +expiry-time=//p' "$features")" +%s)
-    if [ "$4" = 0 ] && { [ $((expiry - before)) -lt 299 ] || [ $((expiry - before)) -gt 302 ]; }; then
+    if [ "$4" = 0 ] && { [ $((expiry - before)) -lt "$lifetime" ] || [ $((expiry - before)) -gt $((lifetime + 2)) ]; }; then
         fail "nfd, $1: the labels expire $((expiry - before)) s after writing"
     fi
     printf 'apiVersion: v1\nkind: Node\nmetadata: {name: n1}\n' >"$work/node.yaml"
@@ -205,6 +237,7 @@ failing, the file kept ¦ fail ¦ quarn1000=2 quarn904=1 ¦ 1
 one GPU ¦ isa_major 9 isa_minor 4 ¦ quarn904=1 ¦ 0
 read-only folder, the file kept ¦ ro isa_major 10 ¦ quarn904=1 ¦ 1
 no GPU ¦ none ¦  ¦ 0
+a lifetime of two minutes ¦ isa_major 10 ¦ quarn1000=1 ¦ 0 ¦ 120
 ROWS
 command -v kubectl >/dev/null || echo "nfd: kubectl is not installed, label values checked by the checker alone"
 ! publish - nfd "$features" kubernetes.io 2>"$work/publish.log" &&
@@ -212,38 +245,74 @@ command -v kubectl >/dev/null || echo "nfd: kubectl is not installed, label valu
 [ -z "$(ls -A "$work/features.d" | grep -v '^gpu_arch$')" ] || fail "nfd left other files: $(ls -A "$work/features.d")"
 
 # Ansible, as README sets the fact up: ansible_local's gpu_arch as the setup
-# module prints it, without blanks (@facts@ and @program@ for the fact folder
-# and the program), and a warning, or -.
+# module prints it, without blanks (@program@ for the program, @time@ for
+# the last success), and what README's slurm.conf template makes of it, or
+# how the play fails. "old fail" fails after a last answer long gone.
 facts=$work/facts.d
 fact_command=$(readme_command 'gpu_arch.fact' | sed "s|/etc/ansible/facts.d|$facts|g; s|/usr/sbin/gpu_arch-publish|$build/gpu_arch-publish|")
 sh -c "$fact_command"
-ansible_row() { # name, tree, fact, warning
-    local out got fact=$3
-    set_node "$2"
+readme_command 'Features={{' >"$work/slurm.conf.j2"
+cat >"$work/play.yml" <<YAML
+- hosts: localhost
+  connection: local
+  gather_facts: false
+  tasks:
+    - setup: {fact_path: $facts, filter: ansible_local}
+    - template: {src: $work/slurm.conf.j2, dest: $work/slurm.conf}
+YAML
+ansible_row() { # name, tree, fact, template
+    local out got rendered tree=$2
+    case $tree in old\ *)
+        tree=${tree#old }
+        sed -i "s/^since .*/since $(($(date +%s) - 1000))/" "$STATE_DIRECTORY/architectures" ;;
+    esac
+    set_node "$tree"
     out=$(ANSIBLE_LOCALHOST_WARNING=false ansible localhost -c local -m setup -a "filter=ansible_local fact_path=$facts" \
         2>&1) || fail "ansible, $1: $out"
-    got=$(tr -d ' \n' <<<"$out" | sed -n 's/.*"ansible_local":{"gpu_arch":\(.*\)}},"changed".*/\1/p')
-    fact=${fact//@facts@/$facts}
-    fact=${fact//@program@/$GPU_ARCH_PROGRAM}
-    [ "$got" = "$fact" ] || fail "ansible, $1: ansible_local.gpu_arch is $got, expected $fact"
-    [ "$4" = - ] || grep -q -F "$4" <<<"$out" || fail "ansible, $1: no warning '$4': $out"
-    echo "ansible, $1: $got"
+    got=$(tr -d ' \n' <<<"$out" | sed -n 's/.*"ansible_local":{"gpu_arch":\(.*\)}},"changed".*/\1/p' |
+        sed 's/"last_success":"[^"]*"/"last_success":"@time@"/')
+    [ "$got" = "${3//@program@/$GPU_ARCH_PROGRAM}" ] || fail "ansible, $1: ansible_local.gpu_arch is $got, expected $3"
+    rm -f "$work/slurm.conf"
+    if out=$(ANSIBLE_LOCALHOST_WARNING=false ansible-playbook -i localhost, "$work/play.yml" 2>&1); then
+        rendered=$(cat "$work/slurm.conf")
+    else
+        rendered="fails: $(sed -n 's/.*AnsibleUndefinedVariable: \(.*\)\. \1.*/\1/p' <<<"$out")"
+    fi
+    [ "$rendered" = "${4//@program@/$GPU_ARCH_PROGRAM}" ] || fail "ansible, $1: the template gives $rendered, expected $4: $out"
+    echo "ansible, $1: $got; $rendered"
 }
-failed_fact='"Failureexecutingfactscript(@facts@/gpu_arch.fact),rc:1,err:gpu_arch-publish:@program@failed(exitstatus3):noGPUarchitectureispublished\n"'
-rows ansible_row <<ROWS
+rows ansible_row <<'ROWS'
+three GPUs ¦ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4 ¦ {"architectures":["quarn1000","quarn904"],"gpus":{"quarn1000":2,"quarn904":1},"success":true,"last_success":"@time@"} ¦ Features=quarn1000,quarn904
+failing within the lifetime ¦ fail ¦ {"architectures":["quarn1000","quarn904"],"gpus":{"quarn1000":2,"quarn904":1},"success":false,"last_success":"@time@","error":"@program@failed(exitstatus3)"} ¦ Features=quarn1000,quarn904
+failing past it ¦ old fail ¦ {"architectures":[],"gpus":{},"success":false,"last_success":"@time@","error":"@program@failed(exitstatus3)"} ¦ fails: gpu_arch failed on localhost: @program@ failed (exit status 3)
+no GPU ¦ none ¦ {"architectures":[],"gpus":{},"success":true,"last_success":"@time@"} ¦ Features=
+ROWS
+
+# Files the readers skip are written, with a warning.
+ignored_row() { # name, consumer, path
+    publish - "$2" "$work/$3" 2>"$work/publish.log" || fail "ignored path, $1: $(cat "$work/publish.log")"
+    grep -q "^gpu_arch-publish: warning: .*$work/$3" "$work/publish.log" || fail "ignored path, $1: no warning"
+    echo "ignored path, $1: $(cat "$work/publish.log")"
+}
+set_node 'isa_major 10'
+rows ignored_row <<'ROWS'
+no .prom ¦ prometheus ¦ exporter/gpu_arch.txt
+a dot-file ¦ nfd ¦ features.d/.gpu_arch
+below a subfolder ¦ nfd ¦ features.d/sub/gpu_arch
+ROWS
 three GPUs ¦ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4 ¦ {"architectures":["quarn1000","quarn904"],"gpus":{"quarn1000":2,"quarn904":1}} ¦ -
 no GPU ¦ none ¦ {"architectures":[],"gpus":{}} ¦ -
 failing ¦ fail ¦ $failed_fact ¦ [WARNING]: Failure executing fact script
 ROWS
 
-# The timer has kept firing meanwhile: a pass started by the timer itself
-# after the two of the first minute.
+# The timer has kept firing meanwhile: a pass started by the timer itself,
+# after the three started by hand.
 passes() { in_container t1 journalctl -o cat -u gpu_arch-publish.service | grep -c 'Finished gpu_arch-publish.service' || true; }
 for _ in $(seq 240); do
-    [ "$(passes)" -lt 3 ] || break
+    [ "$(passes)" -lt 4 ] || break
     sleep 0.5
 done
-[ "$(passes)" -ge 3 ] || fail "the timer did not start the service again: $(passes) passes"
+[ "$(passes)" -ge 4 ] || fail "the timer did not start the service again: $(passes) passes"
 in_container t1 systemctl is-active -q gpu_arch-publish.timer || fail "the timer is not active"
 echo "timer: passes by the timer itself, $(passes) in all"
 
