@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <functional>
-#include <regex>
 
 #include "tool_process.hpp"
 
@@ -47,29 +47,49 @@ std::string at(const DriverTree &tree, std::string text)
 // Times that the run wrote read <now>, or <now+N> for a lifetime N later,
 // <old> for one written a while before the run: in UTC, whatever the
 // program's time zone, as RFC 3339 or seconds since the epoch.
-std::string with_times(std::string text, time_t start, time_t end)
+std::string with_times(const std::string &text, time_t start, time_t end)
 {
-    const std::regex time_pattern("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z|\\b1[0-9]{9}\\b");
+    const auto digits = [&text](size_t at, size_t count) {
+        return at + count <= text.size() &&
+               std::all_of(text.begin() + static_cast<long>(at), text.begin() + static_cast<long>(at + count),
+                           [](char c) { return c >= '0' && c <= '9'; });
+    };
     std::string result;
-    std::smatch found;
-    while (std::regex_search(text, found, time_pattern)) {
+    for (size_t at = 0; at < text.size();) {
+        const bool after_digit = at > 0 && digits(at - 1, 1);
+        size_t length = 0;
+        time_t when = 0;
         tm utc = {};
-        const std::string match = found.str();
-        const time_t at = match.size() == 10 ? static_cast<time_t>(std::stoll(match))
-                                             : (strptime(match.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), timegm(&utc));
-        std::string shown = match;
+        if (!after_digit && digits(at, 4) && at + 20 <= text.size() && text[at + 10] == 'T' && text[at + 19] == 'Z' &&
+            strptime(text.substr(at, 20).c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc) != nullptr) {
+            length = 20;
+            when = timegm(&utc);
+        } else if (!after_digit && text[at] == '1' && digits(at, 10) && !digits(at + 10, 1)) {
+            length = 10;
+            when = static_cast<time_t>(std::stoll(text.substr(at, 10)));
+        }
+        std::string shown = length == 0 ? text.substr(at, 1) : text.substr(at, length);
         for (const time_t later : {0, 120, 300}) {
-            if (at >= start - 60 + later && at <= end + later) {
+            if (length > 0 && when >= start - 60 + later && when <= end + later) {
                 shown = later == 0 ? "<now>" : "<now+" + std::to_string(later) + ">";
             }
         }
-        if (at >= start - 1000 && at < start - 60) {
+        if (length > 0 && when >= start - 1000 && when < start - 60) {
             shown = "<old>";
         }
-        result += found.prefix().str() + shown;
-        text = found.suffix().str();
+        result += shown;
+        at += std::max<size_t>(length, 1);
     }
-    return result + text;
+    return result;
+}
+
+// text with every from replaced by to.
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
 }
 
 // The state as a pass before left it, seconds ago.
@@ -333,7 +353,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .setup = [](DriverTree &tree) { write(tree, "features.d/gpu_arch", "old\n"); }},
     PublishCase{.name = "nfd_expiry_follows_the_lifetime", .program = good,
                 .args = {"pass", "nfd", "@/features.d/gpu_arch", "lifetime", "120", "nfd-prefix", "example.org"}, .err = "",
-                .files = {{"features.d/gpu_arch", std::regex_replace(nfd_good, std::regex("now\\+300"), "now+120")}}},
+                .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+120")}}},
     PublishCase{.name = "nfd_dot_file", .program = good, .args = {"nfd", "@/features.d/.gpu_arch"},
                 .err = "gpu_arch-publish: warning: node feature discovery reads only files right in features.d whose names "
                        "do not start with a dot, not @/features.d/.gpu_arch\n"},
@@ -477,8 +497,8 @@ TEST(PublishManual, SynopsisIsTheUsageText)
             synopsis += (synopsis.empty() || synopsis.back() == '\n' ? "" : " ") + words;
         }
     }
-    synopsis = std::regex_replace(synopsis, std::regex("\\\\-"), "-") + "\n";
-    std::string expected = std::regex_replace(usage, std::regex("usage: |       "), "");
+    synopsis = replaced(synopsis, "\\-", "-") + "\n";
+    std::string expected = replaced(replaced(usage, "usage: ", ""), "       ", "");
     for (char &c : expected) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
