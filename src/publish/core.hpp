@@ -73,6 +73,18 @@ struct Detection {
 bool is_architecture_name(std::string_view line);
 Detection read_detection(std::string_view output);
 
+// What a consumer shows: this run's answer, kept as the last one; or after a
+// failure the last one while it is younger than the lifetime, and none past
+// it. last_success says when gpu_arch last answered.
+struct Answer {
+    bool fresh = false;
+    std::vector<Architecture> architectures;
+    long long last_success = 0;
+    long long lifetime = 0;
+    std::string error;
+};
+constexpr long long default_lifetime = 300;
+
 // What one run of gpu_arch said, made once for all the consumers of a pass,
 // and the settings that consumers share in a pass.
 struct Pass {
@@ -84,6 +96,8 @@ struct Pass {
     // How long after the last answer a failing node still shows it, when a
     // pass sets it (0: as the last pass that answered kept it).
     long long lifetime = 0;
+    bool judged = false; // shown holds what the consumers show
+    Answer shown;
 };
 
 // Runs gpu_arch the first time it is asked; null, after a message, when it
@@ -100,18 +114,8 @@ struct Kept {
 std::string kept_text(const Kept &kept);
 Kept read_kept_text(std::string_view text);
 
-// What a consumer shows: this run's answer, kept as the last one; or after a
-// failure the last one while it is younger than the lifetime, and none past
-// it. last_success says when gpu_arch last answered.
-struct Answer {
-    bool fresh = false;
-    std::vector<Architecture> architectures;
-    long long last_success = 0;
-    long long lifetime = 0;
-    std::string error;
-};
-constexpr long long default_lifetime = 300;
-Answer answer(Pass &pass);
+// Made once per pass, the first time a consumer asks.
+const Answer &answer(Pass &pass);
 
 // A time as RFC 3339 in UTC.
 std::string utc_text(long long seconds);

@@ -228,8 +228,12 @@ std::string utc_text(long long seconds)
     return text;
 }
 
-Answer answer(Pass &pass)
+const Answer &answer(Pass &pass)
 {
+    if (pass.judged) {
+        return pass.shown;
+    }
+    pass.judged = true;
     const Detection *detection = detected(pass);
     const long long now = time(nullptr);
     std::string path;
@@ -255,5 +259,6 @@ Answer answer(Pass &pass)
     if (state >= 0) {
         close(state);
     }
-    return shown;
+    pass.shown = shown;
+    return pass.shown;
 }

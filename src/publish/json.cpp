@@ -48,7 +48,7 @@ std::string json_text(const Answer &answer)
 
 int json(const std::vector<std::string> &arguments, Pass &pass)
 {
-    const Answer shown = answer(pass);
+    const Answer &shown = answer(pass);
     if (fputs(json_text(shown).c_str(), stdout) < 0 || fflush(stdout) != 0) {
         perror("write");
         return 1;

@@ -84,7 +84,7 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
             "dot, not " +
             path);
     }
-    const Answer shown = answer(pass);
+    const Answer &shown = answer(pass);
     if (!shown.fresh) {
         say(path + " keeps the last labels until their expiry time");
         return 1;

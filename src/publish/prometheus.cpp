@@ -41,7 +41,7 @@ int prometheus(const std::vector<std::string> &arguments, Pass &pass)
     if (path.size() < 5 || path.compare(path.size() - 5, 5, ".prom") != 0) {
         say("warning: " + path + " does not end in .prom, and the node exporter reads only files that do");
     }
-    const Answer shown = answer(pass);
+    const Answer &shown = answer(pass);
     if (!shown.fresh && !shown.architectures.empty()) {
         say(path + " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
     }
