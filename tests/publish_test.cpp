@@ -4,6 +4,7 @@
 // scontrol; each row checks standard output, standard error, the exit status
 // and the files exactly. "@" in a row stands for the case's folder.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,10 @@ struct PublishCase {
     bool root = false;   // a hostile user's folder: only root can stage it
     bool native = false; // the build tree's gpu_arch on this machine's /sys, which has no driver
     RunOptions options = {};
+    int seconds = 0;             // how long the last run takes, within a second or two
+    mode_t umask = 022;          // the program's
+    const char *as = nullptr;    // the name the program is run under
+    std::function<void(DriverTree &)> check = {}; // after the run
 };
 
 std::string at(const DriverTree &tree, std::string text)
@@ -44,11 +49,16 @@ std::string at(const DriverTree &tree, std::string text)
     return text;
 }
 
-// Times that the run wrote read <now>, or <now+N> for a lifetime N later,
-// <old> for one written a while before the run: in UTC, whatever the
-// program's time zone, as RFC 3339 or seconds since the epoch.
-std::string with_times(const std::string &text, time_t start, time_t end)
+// Times in text, as RFC 3339 in UTC or as seconds since the epoch, read
+// <now+N> (<now> for 0, <now-N> before the run) when they lie N seconds
+// after the run, within a second, for each N that expected names.
+std::string with_times(const std::string &text, time_t start, time_t end, const std::string &expected)
 {
+    std::vector<long long> offsets;
+    for (size_t at = expected.find("<now"); at != std::string::npos; at = expected.find("<now", at + 1)) {
+        const size_t close = expected.find('>', at);
+        offsets.push_back(close == at + 4 ? 0 : std::stoll(expected.substr(at + 4, close - at - 4)));
+    }
     const auto digits = [&text](size_t at, size_t count) {
         return at + count <= text.size() &&
                std::all_of(text.begin() + static_cast<long>(at), text.begin() + static_cast<long>(at + count),
@@ -69,13 +79,10 @@ std::string with_times(const std::string &text, time_t start, time_t end)
             when = static_cast<time_t>(std::stoll(text.substr(at, 10)));
         }
         std::string shown = length == 0 ? text.substr(at, 1) : text.substr(at, length);
-        for (const time_t later : {0, 120, 300}) {
-            if (length > 0 && when >= start - 60 + later && when <= end + later) {
-                shown = later == 0 ? "<now>" : "<now+" + std::to_string(later) + ">";
+        for (const long long offset : offsets) {
+            if (length > 0 && when >= start + offset - 1 && when <= end + offset + 1) {
+                shown = offset == 0 ? "<now>" : "<now" + std::string(offset > 0 ? "+" : "") + std::to_string(offset) + ">";
             }
-        }
-        if (length > 0 && when >= start - 1000 && when < start - 60) {
-            shown = "<old>";
         }
         result += shown;
         at += std::max<size_t>(length, 1);
@@ -115,6 +122,32 @@ void hostile_link(DriverTree &tree, const std::string &target, const std::string
     EXPECT_EQ(lchown(tree.path(path).c_str(), 65534, 65534), 0);
 }
 
+// A file written seconds ago, as a killed run leaves it.
+void aged(DriverTree &tree, const std::string &path, time_t seconds = 1000, uid_t owner = 0)
+{
+    write(tree, path, "");
+    const timespec times[2] = {{time(nullptr) - seconds, 0}, {time(nullptr) - seconds, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, tree.path(path).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(lchown(tree.path(path).c_str(), owner, owner), 0);
+}
+
+// Whether the process whose number is in the file is gone (or a zombie).
+bool gone(DriverTree &tree, const std::string &path)
+{
+    std::ifstream file(tree.path(path));
+    pid_t pid = 0;
+    file >> pid;
+    for (int tries = 0; pid > 0 && tries < 100; ++tries) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string number, name, state;
+        if (!(stat >> number >> name >> state) || state == "Z") {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
 // scontrol records its arguments in @/scontrol.log, prints @/scontrol.says
 // and exits with the status in @/scontrol.status, or runs @/scontrol.does.
 const std::string scontrol = "#!/bin/sh\necho \"$*\" >>\"$0.log\"\n[ -f \"$0.does\" ] && . \"$0.does\"\n"
@@ -141,14 +174,12 @@ const std::string prom_success = "# HELP gpu_arch_detection_success Whether the 
 // When gpu_arch last answered, and the lifetime.
 std::string prom_times(const std::string &last_success, const std::string &lifetime = "300")
 {
-    return (last_success.empty()
-                ? ""
-                : "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered; after a "
-                  "failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
-                  "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
-                  "gpu_arch_last_success_timestamp_seconds " +
-                      last_success + "\n") +
-           "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
+    return "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered, 0 if not known; after a "
+           "failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
+           "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
+           "gpu_arch_last_success_timestamp_seconds " +
+           last_success +
+           "\n# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds " +
            lifetime + "\n";
 }
@@ -164,13 +195,23 @@ const std::string json_good = "{\"architectures\": [\"quarn1000\", \"quarn904\"]
 // What json says when gpu_arch did not answer and nothing is kept.
 std::string json_failed(const std::string &why)
 {
-    return "{\"architectures\": [], \"gpus\": {}, \"success\": false, \"last_success\": null, \"error\": \"@/" + why +
+    return "{\"architectures\": [], \"gpus\": {}, \"success\": false, \"last_success\": null, \"error\": \"'@/" + why +
            "\"}\n";
 }
 const std::string json_quarn904 = "{\"architectures\": [\"quarn904\"], \"gpus\": {\"quarn904\": 1}, \"success\": true, "
                                   "\"last_success\": \"<now>\"}\n";
-const std::string killed = "program did not finish within 10 s and was killed";
-const std::string no_answer = "gpu_arch-publish: @/program failed (exit status 3): no GPU architecture is published\n";
+// What a failing program's run says when the state keeps an answer from
+// seconds ago for a lifetime.
+std::string kept_for(int seconds_ago, int lifetime)
+{
+    return "gpu_arch-publish: '@/program' failed (exit status 3): the last answer, from <now-" +
+           std::to_string(seconds_ago) + ">, is kept until <now+" + std::to_string(lifetime - seconds_ago) + ">\n";
+}
+const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0");
+const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
+const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
+const std::string killed = "program' did not finish within 10 s and was killed";
+const std::string no_answer = "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
@@ -202,6 +243,11 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
     }
     DriverTree tree;
     write(tree, "program", "#!/bin/sh\n" + row.program + "\n", 0755);
+    std::string binary = GPU_ARCH_PUBLISH_BINARY;
+    if (row.as != nullptr) {
+        binary = tree.path(row.as).string();
+        fs::create_symlink(GPU_ARCH_PUBLISH_BINARY, binary);
+    }
     write(tree, "bin/scontrol", scontrol, 0755);
     tree.add({"state", 0755});
     if (row.setup) {
@@ -218,24 +264,38 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
         options.args.push_back(at(tree, arg));
     }
     Outcome outcome;
-    const time_t start = time(nullptr);
+    time_t start = time(nullptr);
+    const mode_t umask_before = umask(row.umask);
     for (int run = 0; run < row.runs; ++run) {
-        outcome = run_tool(tree, GPU_ARCH_PUBLISH_BINARY, options);
+        start = time(nullptr);
+        outcome = run_tool(tree, binary, options);
     }
+    umask(umask_before);
     const time_t end = time(nullptr);
-    EXPECT_EQ(outcome.err, at(tree, row.err));
-    EXPECT_EQ(with_times(outcome.out, start, end), at(tree, row.out));
+    if (row.seconds > 0) {
+        EXPECT_GE(end - start, row.seconds - 1);
+        EXPECT_LE(end - start, row.seconds + 2);
+    }
+    if (row.check) {
+        row.check(tree);
+    }
+    EXPECT_EQ(with_times(outcome.err, start, end, row.err), at(tree, row.err));
+    EXPECT_EQ(with_times(outcome.out, start, end, row.out), at(tree, row.out));
     EXPECT_EQ(outcome.status, row.status);
     for (const auto &[path, text] : row.files) {
         std::ifstream file(tree.path(path), std::ios::binary);
+        struct stat status = {};
         if (text == "-") {
             EXPECT_FALSE(fs::exists(fs::symlink_status(tree.path(path)))) << path;
             continue;
         }
+        if (text == "/") { // a folder that the program made, open to all
+            EXPECT_EQ(lstat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0, S_IFDIR | 0755U) << path;
+            continue;
+        }
         std::stringstream content;
         content << file.rdbuf();
-        EXPECT_EQ(with_times(content.str(), start, end), at(tree, text)) << path;
-        struct stat status = {};
+        EXPECT_EQ(with_times(content.str(), start, end, text), at(tree, text)) << path;
         EXPECT_EQ(stat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & 0777 : 0, 0644U) << path;
     }
 }
@@ -246,37 +306,65 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
     PublishCase{.name = "json", .program = good, .args = {"json"}, .err = "",
                 .out = json_good},
     PublishCase{.name = "json_junk_and_names_gpu_arch_cannot_print",
-                .program = "printf 'rm -rf /\\nquarn-2147483648\\nquarn2147483648\\nquarn010\\nquarn-0\\nquarn7'", .args = {"json"},
-                .err = "gpu_arch-publish: @/program printed lines that are no architecture name, dropped: 'rm -rf /' "
-                       "'quarn2147483648' 'quarn010' 'quarn-0'\n",
+                .program = "printf 'rm -rf /\\nquarn-2147483648\\nquarn2147483648\\nquarn010\\nquarn-0\\nquarn7\\nquarn90'",
+                .args = {"json"},
+                .err = "gpu_arch-publish: '@/program' printed lines that are no architecture name, dropped: 'rm -rf /' "
+                       "'quarn2147483648' 'quarn010' 'quarn-0'\ngpu_arch-publish: '@/program' printed a last line without "
+                       "its newline, dropped: 'quarn90'\n",
                 .out = "{\"architectures\": [\"quarn-2147483648\", \"quarn7\"], \"gpus\": {\"quarn-2147483648\": 1, "
                        "\"quarn7\": 1}, \"success\": true, \"last_success\": \"<now>\"}\n"},
     PublishCase{.name = "json_fails", .program = fails, .args = {"json"}, .err = no_answer, .status = 1,
-                .out = json_failed("program failed (exit status 3)")},
+                .out = json_failed("program' failed (exit status 3)")},
     PublishCase{.name = "json_hangs_ignoring_sigterm", .program = "trap '' TERM; echo quarn1000; sleep 30", .args = {"json"},
-                .err = "gpu_arch-publish: @/program did not finish within 10 s and was killed: no GPU architecture is published\n",
-                .status = 1, .out = json_failed(killed)},
+                .err = "gpu_arch-publish: '@/program' did not finish within 10 s and was killed: no GPU architecture is published\n",
+                .status = 1, .out = json_failed(killed), .seconds = 10},
+    PublishCase{.name = "json_killed_by_a_signal", .program = "kill -SEGV $$", .args = {"json"},
+                .err = "gpu_arch-publish: '@/program' was killed by signal Segmentation fault: no GPU architecture is published\n",
+                .status = 1, .out = json_failed("program' was killed by signal Segmentation fault")},
+    PublishCase{.name = "json_much_junk", .program = "yes x | head -n 60000; echo quarn904", .args = {"json"},
+                .err = "gpu_arch-publish: '@/program' printed lines that are no architecture name, dropped: 'x' 'x' 'x' 'x' 'x' "
+                       "'x' 'x' 'x' 'x' 'x' and 59990 more\n", .out = json_quarn904},
+    PublishCase{.name = "json_errors_bounded", .program = "yes 'Can not find supported GPU!' | head -c 50000 >&2; echo quarn904",
+                .args = {"json"}, .err = replaced(std::string(146, '.'), ".", "gpu_arch-publish: '@/program' says: 'Can not find "
+                       "supported GPU!'\n") + "gpu_arch-publish: '@/program' wrote 45912 more bytes on standard error, dropped\n",
+                .out = json_quarn904},
+    PublishCase{.name = "json_group_killed",
+                .program = "(trap '' TERM; exec sleep 30) >/dev/null 2>&1 & echo $! >\"$0.grandchild\"; echo quarn904",
+                .args = {"json"}, .err = "", .out = json_quarn904,
+                .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
+    PublishCase{.name = "json_lost_output", .program = good, .args = {"json"}, .err = "write: No space left on device\n",
+                .status = 1, .options = {.stdout_to = Stdout::DevFull}},
+    PublishCase{.name = "json_reader_gone", .program = good, .args = {"json"}, .err = "write: Broken pipe\n", .status = 1,
+                .options = {.stdout_to = Stdout::BrokenPipe}},
+    // The fact takes the lifetime kept with the answer, and exits 0 so that
+    // Ansible keeps it.
+    PublishCase{.name = "fact_fails_within_the_kept_lifetime", .program = fails, .args = {}, .err = kept_for(500, 1000),
+                .out = "{\"architectures\": [\"quarn904\"], \"gpus\": {\"quarn904\": 3}, \"success\": false, \"last_success\": "
+                       "\"<now-500>\", \"error\": \"'@/program' failed (exit status 3)\"}\n",
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 1000\nquarn904 3\n")); },
+                .as = "gpu_arch.fact"},
     PublishCase{.name = "json_floods", .program = "yes quarn1000 | head -c 2097152", .args = {"json"},
-                .err = "gpu_arch-publish: @/program printed more than 1048576 bytes and was killed: no GPU architecture is "
-                       "published\n", .status = 1, .out = json_failed("program printed more than 1048576 bytes and was killed")},
+                .err = "gpu_arch-publish: '@/program' printed more than 1048576 bytes and was killed: no GPU architecture is "
+                       "published\n", .status = 1, .out = json_failed("program' printed more than 1048576 bytes and was killed")},
     PublishCase{.name = "json_grandchild_holds_output", .program = "echo quarn904; sleep 30 & exit 0", .args = {"json"},
                 .err = "", .out = json_quarn904},
     PublishCase{.name = "json_output_closed_before_exit", .program = "echo quarn904; exec >&-; sleep 0.2", .args = {"json"},
                 .err = "", .out = json_quarn904},
     PublishCase{.name = "json_output_closed_then_hangs", .program = "echo quarn904; exec >&-; trap '' TERM; sleep 30",
                 .args = {"json"},
-                .err = "gpu_arch-publish: @/program did not finish within 10 s and was killed: no GPU architecture is published\n",
-                .status = 1, .out = json_failed(killed)},
+                .err = "gpu_arch-publish: '@/program' did not finish within 10 s and was killed: no GPU architecture is published\n",
+                .status = 1, .out = json_failed(killed), .seconds = 10},
     PublishCase{.name = "json_parent_ignores_sigchld", .program = good, .args = {"json"}, .err = "", .out = json_good,
                 .options = {.ignore_sigchld = true}},
     PublishCase{.name = "json_missing_program", .program = "", .args = {"json"},
-                .err = "gpu_arch-publish: @/nothing cannot be run: No such file or directory: no GPU architecture is published\n",
-                .status = 1, .out = json_failed("nothing cannot be run: No such file or directory"),
+                .err = "gpu_arch-publish: '@/nothing' cannot be run: No such file or directory: no GPU architecture is published\n",
+                .status = 1, .out = json_failed("nothing' cannot be run: No such file or directory"),
                 .env = {"GPU_ARCH_PROGRAM=@/nothing"}},
     // Without GPU_ARCH_PROGRAM, the build tree's gpu_arch beside it, on the
     // machine's /sys (no GPU driver here).
     PublishCase{.name = "json_finds_the_build_trees_gpu_arch", .program = good, .args = {"json"},
-                .err = "Can not find supported GPU!\ngpu_arch-publish: " GPU_ARCH_BINARY " found no supported GPU\n",
+                .err = "gpu_arch-publish: '" GPU_ARCH_BINARY "' says: 'Can not find supported GPU!'\ngpu_arch-publish: '"
+                       GPU_ARCH_BINARY "' found no supported GPU\n",
                 .out = "{\"architectures\": [], \"gpus\": {}, \"success\": true, \"last_success\": \"<now>\"}\n",
                 .env = {"GPU_ARCH_PROGRAM="}, .native = true},
     PublishCase{.name = "usage", .program = good, .args = {"prometheus"}, .err = usage, .status = 2},
@@ -284,44 +372,115 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
     // prometheus: the file, the kept answer from the state folder, and the
     // files a hostile user stages.
     PublishCase{.name = "prometheus", .program = good, .args = {"prometheus", "@/exporter/gpu_arch.prom"}, .err = "",
-                .files = {{"exporter/gpu_arch.prom", prom_good},
-                          {"state/architectures", "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n"}}},
+                .files = {{"exporter/gpu_arch.prom", prom_good}, {"exporter", "/"}, {"state/architectures", state_good}}},
+    PublishCase{.name = "prometheus_under_umask_077", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "",
+                .files = {{"e/gpu_arch.prom", prom_good}, {"e", "/"}}, .umask = 077},
+    PublishCase{.name = "prometheus_fails_with_nothing_kept", .program = fails, .args = {"prometheus", "@/e/gpu_arch.prom"},
+                .err = no_answer, .status = 1, .files = {{"e/gpu_arch.prom", nothing_kept}}},
+    PublishCase{.name = "prometheus_answer_from_the_future", .program = fails, .args = {"prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: not using the answer kept in '@/state/architectures': its answer is from <now+1000>, "
+                       "after now (was the clock set back?)\n" + no_answer, .status = 1,
+                .files = {{"e/gpu_arch.prom", nothing_kept}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(-1000, "lifetime 300\nquarn904 3\n")); }},
+    PublishCase{.name = "prometheus_on_its_own_takes_the_kept_lifetime", .program = fails,
+                .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = kept_for(500, 1000) + "gpu_arch-publish: '@/e/gpu_arch.prom' keeps "
+                       "the architectures of the last run that answered, and gpu_arch_detection_success 0\n", .status = 1,
+                .files = {{"e/gpu_arch.prom", prom_head + "gpu_arch_info{arch=\"quarn904\"} 1\n" + prom_gpus +
+                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-500>", "1000")}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 1000\nquarn904 3\n")); }},
+    PublishCase{.name = "prometheus_state_folder_open_to_others", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot keep state: '@/state' is writable by another user\n",
+                .files = {{"e/gpu_arch.prom", prom_good}},
+                .setup = [](DriverTree &tree) { EXPECT_EQ(chmod(tree.path("state").c_str(), 0775), 0); }},
+    PublishCase{.name = "prometheus_state_is_a_link", .program = fails, .args = {"prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot read '@/state/architectures': it is a symbolic link\n" + no_answer, .status = 1,
+                .files = {{"e/gpu_arch.prom", nothing_kept}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "kept", kept_since(10, "lifetime 300\nquarn904 3\n"));
+                    fs::create_symlink("../kept", tree.path("state/architectures"));
+                }},
+    // What killed passes left of their own: old, regular, root's, named as
+    // the program names them. Nothing else goes.
+    PublishCase{.name = "prometheus_removes_what_a_killed_pass_left", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"},
+                .err = "", .files = {{"e/.gpu_arch.prom.0123abcd", "-"}, {"e/.gpu_arch.prom.0123abce", ""},
+                                     {"e/.gpu_arch.prom.0123abcg", ""}, {"e/.gpu_arch.prom.0123abcf", ""}, {"e/.gpu_arch.prom.0123", ""}},
+                .setup = [](DriverTree &tree) {
+                    aged(tree, "e/.gpu_arch.prom.0123abcd");
+                    aged(tree, "e/.gpu_arch.prom.0123abce", 10);
+                    aged(tree, "e/.gpu_arch.prom.0123abcg");
+                    aged(tree, "e/.gpu_arch.prom.0123abcf", 1000, 65534);
+                    aged(tree, "e/.gpu_arch.prom.0123");
+                }, .root = true},
+    PublishCase{.name = "prometheus_newline_in_the_path", .program = good, .args = {"prometheus", "@/e\n/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/e\\x0a/gpu_arch.prom': '@/e\\x0a' is a regular file, not a folder\n",
+                .status = 1, .setup = [](DriverTree &tree) { write(tree, "e\n", ""); }},
+    PublishCase{.name = "prometheus_dot_dot", .program = good, .args = {"prometheus", "@/a/../e/gpu_arch.prom"}, .err = "",
+                .files = {{"e/gpu_arch.prom", prom_good}, {"a/e", "-"}}, .setup = [](DriverTree &tree) { tree.add({"a"}); }},
+    PublishCase{.name = "prometheus_absolute_link", .program = good, .args = {"prometheus", "@/sub/e/gpu_arch.prom"}, .err = "",
+                .files = {{"real/gpu_arch.prom", prom_good}},
+                .setup = [](DriverTree &tree) {
+                    tree.add({"real"});
+                    tree.add({"sub"});
+                    fs::create_symlink(tree.path("real"), tree.path("sub/e"));
+                }},
+    PublishCase{.name = "prometheus_link_loop", .program = good, .args = {"prometheus", "@/loop/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/loop/gpu_arch.prom': '@/loop': Too many levels of symbolic links\n",
+                .status = 1, .setup = [](DriverTree &tree) { fs::create_symlink("loop", tree.path("loop")); }},
+    PublishCase{.name = "prometheus_link_of_another_user_in_a_sticky_folder", .program = good,
+                .args = {"prometheus", "@/tmp/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/tmp/e/gpu_arch.prom': '@/tmp/e' is a symbolic link that another user "
+                       "could have placed\n", .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
+                .setup = [](DriverTree &tree) {
+                    tree.add({"tmp", 01777});
+                    EXPECT_EQ(chmod(tree.path("tmp").c_str(), 01777), 0);
+                    tree.add({"real"});
+                    hostile_link(tree, "@/real", "tmp/e");
+                }, .root = true},
+    PublishCase{.name = "prometheus_root_link_in_another_users_folder", .program = good,
+                .args = {"prometheus", "@/lib/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/lib/e/gpu_arch.prom': '@/lib/e' is a symbolic link that another user "
+                       "could have placed\n", .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
+                .setup = [](DriverTree &tree) {
+                    hostile_folder(tree, "lib");
+                    tree.add({"real"});
+                    fs::create_symlink(tree.path("real"), tree.path("lib/e"));
+                }, .root = true},
     PublishCase{.name = "prometheus_file_the_exporter_ignores", .program = good, .args = {"prometheus", "@/e/gpu_arch.txt"},
-                .err = "gpu_arch-publish: warning: @/e/gpu_arch.txt does not end in .prom, and the node exporter reads only "
+                .err = "gpu_arch-publish: warning: '@/e/gpu_arch.txt' does not end in .prom, and the node exporter reads only "
                        "files that do\n", .files = {{"e/gpu_arch.txt", prom_good}}},
     PublishCase{.name = "prometheus_keeps_the_last_answer", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = no_answer + "gpu_arch-publish: @/exporter/gpu_arch.prom keeps the architectures of the last run that "
+                .err = kept_for(100, 300) + "gpu_arch-publish: '@/exporter/gpu_arch.prom' keeps the architectures of the last run that "
                        "answered, and gpu_arch_detection_success 0\n", .status = 1,
                 .files = {{"exporter/gpu_arch.prom", prom_head + "gpu_arch_info{arch=\"quarn904\"} 1\n" + prom_gpus +
-                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<old>")}},
-                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "quarn904 3\n")); }},
+                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-100>")}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n")); }},
     PublishCase{.name = "prometheus_past_the_lifetime", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
                 .err = no_answer, .status = 1,
-                .files = {{"exporter/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<old>")}},
+                .files = {{"exporter/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-400>")}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/architectures", kept_since(400, "lifetime 300\nquarn904 3\n"));
                 }},
     PublishCase{.name = "prometheus_lifetime_of_the_pass", .program = fails,
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "lifetime", "120"}, .err = no_answer, .status = 1,
-                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<old>", "120")}},
+                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-200>", "120")}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/architectures", kept_since(200, "lifetime 300\nquarn904 3\n"));
                 }},
     PublishCase{.name = "prometheus_fifo_planted", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = no_answer + "gpu_arch-publish: cannot write @/exporter/gpu_arch.prom: it is a FIFO\n", .status = 1,
+                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a FIFO\n", .status = 1,
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "exporter");
                     EXPECT_EQ(mkfifo(tree.path("exporter/gpu_arch.prom").c_str(), 0644), 0);
                 }, .root = true},
     PublishCase{.name = "prometheus_dev_zero_planted", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = no_answer + "gpu_arch-publish: cannot write @/exporter/gpu_arch.prom: it is a symbolic link\n", .status = 1,
+                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a symbolic link\n", .status = 1,
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "exporter");
                     hostile_link(tree, "/dev/zero", "exporter/gpu_arch.prom");
                 }, .root = true},
     PublishCase{.name = "prometheus_folder_swapped_for_a_link", .program = good,
                 .args = {"prometheus", "@/lib/node-exporter/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write @/lib/node-exporter/gpu_arch.prom: @/lib/node-exporter is a symbolic "
+                .err = "gpu_arch-publish: cannot write '@/lib/node-exporter/gpu_arch.prom': '@/lib/node-exporter' is a symbolic "
                        "link that another user could have placed\n", .status = 1,
                 .files = {{"victim/gpu_arch.prom", "-"}},
                 .setup = [](DriverTree &tree) {
@@ -331,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 }, .root = true},
     PublishCase{.name = "prometheus_no_folder_made_below_another_user", .program = good,
                 .args = {"prometheus", "@/lib/made/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write @/lib/made/gpu_arch.prom: @/lib/made is missing, and is not made in a "
+                .err = "gpu_arch-publish: cannot write '@/lib/made/gpu_arch.prom': '@/lib/made' is missing, and is not made in a "
                        "folder that another user owns\n", .status = 1, .files = {{"lib/made", "-"}},
                 .setup = [](DriverTree &tree) { hostile_folder(tree, "lib"); }, .root = true},
     PublishCase{.name = "prometheus_root_link_followed", .program = good, .args = {"prometheus", "@/link/gpu_arch.prom"},
@@ -341,25 +500,41 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': an absolute path to a file is needed\n", .status = 1,
                 .files = {{"gpu_arch.prom", "-"}}},
     PublishCase{.name = "prometheus_folder_closed_to_nobody", .program = good, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write @/exporter/gpu_arch.prom: Permission denied\n", .status = 1,
-                .setup = [](DriverTree &tree) { tree.add({"exporter"}); }, .options = {.unprivileged = true}},
+                .err = "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': Permission denied\n", .status = 1,
+                .setup = [](DriverTree &tree) { tree.add({"exporter"}); }, .root = true, .options = {.unprivileged = true}},
 
     // nfd: the labels in UTC whatever the time zone, and the prefix.
     PublishCase{.name = "nfd", .program = good, .args = {"nfd", "@/features.d/gpu_arch", "example.org"}, .err = "",
                 .files = {{"features.d/gpu_arch", nfd_good}}, .env = {"TZ=Asia/Tokyo"}},
     PublishCase{.name = "nfd_keeps_the_file", .program = fails, .args = {"nfd", "@/features.d/gpu_arch"},
-                .err = no_answer + "gpu_arch-publish: @/features.d/gpu_arch keeps the last labels until their expiry time\n",
+                .err = no_answer + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the last labels until their expiry time\n",
                 .status = 1, .files = {{"features.d/gpu_arch", "old\n"}},
                 .setup = [](DriverTree &tree) { write(tree, "features.d/gpu_arch", "old\n"); }},
     PublishCase{.name = "nfd_expiry_follows_the_lifetime", .program = good,
                 .args = {"pass", "nfd", "@/features.d/gpu_arch", "lifetime", "120", "nfd-prefix", "example.org"}, .err = "",
-                .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+120")}}},
+                .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+120")},
+                          {"state/architectures", replaced(state_good, "300", "120")}}},
+    PublishCase{.name = "nfd_failing_within_the_lifetime_keeps_the_file", .program = fails, .args = {"nfd", "@/features.d/gpu_arch"},
+                .err = kept_for(100, 300) + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the last labels until their expiry time\n",
+                .status = 1, .files = {{"features.d/gpu_arch", "old\n"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "features.d/gpu_arch", "old\n");
+                    write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
+                }},
+    // A damaged state is said, not used, and healed by the next answer.
+    PublishCase{.name = "nfd_kept_lifetime_out_of_range", .program = good, .args = {"nfd", "@/features.d/gpu_arch", "example.org"},
+                .err = "gpu_arch-publish: not using the answer kept in '@/state/architectures': line 2, 'lifetime "
+                       "9223372036854775807'" + not_a_line,
+                .files = {{"features.d/gpu_arch", nfd_good}, {"state/architectures", state_good}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "state/architectures", kept_since(10, "lifetime 9223372036854775807\nquarn904 1\n"));
+                }},
     PublishCase{.name = "nfd_dot_file", .program = good, .args = {"nfd", "@/features.d/.gpu_arch"},
                 .err = "gpu_arch-publish: warning: node feature discovery reads only files right in features.d whose names "
-                       "do not start with a dot, not @/features.d/.gpu_arch\n"},
+                       "do not start with a dot, not '@/features.d/.gpu_arch'\n"},
     PublishCase{.name = "nfd_file_in_a_subfolder", .program = good, .args = {"nfd", "@/features.d/sub/gpu_arch"},
                 .err = "gpu_arch-publish: warning: node feature discovery reads only files right in features.d whose names "
-                       "do not start with a dot, not @/features.d/sub/gpu_arch\n"},
+                       "do not start with a dot, not '@/features.d/sub/gpu_arch'\n"},
     PublishCase{.name = "nfd_unusable_prefix", .program = good, .args = {"nfd", "@/features.d/gpu_arch", "kubernetes.io"},
                 .err = unusable, .status = 2, .files = {{"features.d/gpu_arch", "-"}}},
 
@@ -370,34 +545,53 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .err = "", .files = {{"features.d/gpu_arch", nfd_good}, {"e/gpu_arch.prom", prom_good}}},
     PublishCase{.name = "pass_first_failure_counts", .program = good,
                 .args = {"pass", "prometheus", "@/e.prom", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"},
-                .err = "gpu_arch-publish: cannot write @/e.prom: it is a folder\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write '@/e.prom': it is a folder\n", .status = 1,
                 .files = {{"features.d/gpu_arch", nfd_good}}, .setup = [](DriverTree &tree) { tree.add({"e.prom"}); }},
     PublishCase{.name = "pass_bad_words_in_defaults", .program = good, .args = {"pass"},
-                .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS ": 'bogus' names no consumer; " +
-                       pass_takes + "\ngpu_arch-publish: GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS ": 'nfd' needs FILE after it\ngpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
+                .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'bogus' names no consumer; " +
+                       pass_takes + "\ngpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'nfd' needs FILE after it\ngpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
                        "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n", .status = 1,
                 .files = {{"e/gpu_arch.prom", prom_good}},
-                .env = {"GPU_ARCH_PUBLISH=prometheus @/e/gpu_arch.prom bogus nfd-prefix kubernetes.io\tnfd"}},
+                .env = {"GPU_ARCH_PUBLISH=prometheus @/e/gpu_arch.prom bogus x nfd-prefix kubernetes.io\tnfd"}},
+    PublishCase{.name = "pass_lifetimes_refused", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot use '0' as the lifetime: it is a number of seconds from 1 to 604800\n"
+                       "gpu_arch-publish: cannot use '5m' as the lifetime: it is a number of seconds from 1 to 604800\n"
+                       "gpu_arch-publish: cannot use '700000' as the lifetime: it is a number of seconds from 1 to 604800\n",
+                .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
+                .env = {"GPU_ARCH_PUBLISH=lifetime 0 lifetime 5m lifetime 700000"}},
+    PublishCase{.name = "pass_unknown_word_in_defaults", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'bogus' names no consumer; " +
+                       pass_takes + "\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}}, .env = {"GPU_ARCH_PUBLISH=bogus"}},
+    // A lifetime no longer set gives way to the default.
+    PublishCase{.name = "pass_without_lifetime_takes_the_default", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "", .files = {{"e/gpu_arch.prom", prom_good}, {"state/architectures", state_good}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(10, "lifetime 604800\nquarn904 3\n")); }},
     PublishCase{.name = "pass_bad_word_on_the_command_line", .program = good, .args = {"pass", "prometheus"},
                 .err = "gpu_arch-publish: pass: 'prometheus' needs FILE after it\n" + usage, .status = 2},
     PublishCase{.name = "pass_names_no_consumer", .program = good, .args = {"pass", "slurm-pending", "@/run"},
-                .err = "gpu_arch-publish: no consumer is named: name them in GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS
-                       " (see gpu_arch-publish(8))\n"},
-    PublishCase{.name = "pass_says_it_once", .program = "", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: no consumer is named: name them in GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS
+                       "' (see gpu_arch-publish(8))\n"},
+    PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
-                .runs = 2},
+                .env = {"INVOCATION_ID=1"}, .runs = 2},
+    // By hand: all of it every time, and what the service said stays.
+    PublishCase{.name = "pass_by_hand_says_everything", .program = "", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: '@/program' found no supported GPU\n",
+                .files = {{"state/messages", "service\n"}}, .setup = [](DriverTree &tree) {
+                    write(tree, "state/messages", "service\n");
+                }, .runs = 2},
 
     // Slurm: the pending update, through the folder's handle, with the
     // drop-in's consent.
     PublishCase{.name = "pending_sent", .program = good, .args = {"slurm-pending", "@/run"},
-                .err = "gpu_arch-publish: slurmctld now holds the features of node n1: site_a,quarn904\n",
+                .err = "gpu_arch-publish: slurmctld now holds the features of node 'n1': 'site_a,quarn904'\n",
                 .files = {{"run/slurmctld-update", "-"},
                           {"bin/scontrol.log", "update NodeName=n1 AvailableFeatures=site_a,quarn904 ActiveFeatures=site_a,quarn904\n"}},
                 .setup = [](DriverTree &tree) { write(tree, "run/slurmctld-update", pending_n1); drop_in(tree); }},
     PublishCase{.name = "pending_none", .program = good, .args = {"slurm-pending", "@/run"}, .err = "",
                 .files = {{"bin/scontrol.log", "-"}}, .setup = [](DriverTree &tree) { tree.add({"run"}); drop_in(tree); }},
     PublishCase{.name = "pending_for_an_unknown_node", .program = good, .args = {"slurm-pending", "@/run"},
-                .err = "gpu_arch-publish: slurmctld does not know node n1: its update is dropped\n",
+                .err = "gpu_arch-publish: slurmctld does not know node 'n1': its update is dropped\n",
                 .files = {{"run/slurmctld-update", "-"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "run/slurmctld-update", pending_n1);
@@ -405,12 +599,40 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                     scontrol_answers(tree, "slurm_update error: Invalid node name specified\n", 1);
                 }},
     PublishCase{.name = "pending_without_the_drop_in", .program = good, .args = {"slurm-pending", "@/run"},
-                .err = "gpu_arch-publish: slurmd.service no longer has the drop-in gpu_arch-publish.conf: the update of node n1 "
+                .err = "gpu_arch-publish: slurmd.service no longer has the drop-in gpu_arch-publish.conf: the update of node 'n1' "
                        "that it left is dropped\n",
                 .files = {{"run/slurmctld-update", "-"}, {"bin/scontrol.log", "-"}},
                 .setup = [](DriverTree &tree) { write(tree, "run/slurmctld-update", pending_n1); }},
+    // The lock: held by another run, only for a while; of another user's, not at all.
+    PublishCase{.name = "pending_lock_held", .program = good, .args = {"slurm-pending", "@/run"},
+                .err = "gpu_arch-publish: cannot lock '@/run/lock': another run of gpu_arch-publish has held it for 5 s\n",
+                .status = 1, .files = {{"bin/scontrol.log", "-"}, {"run/slurmctld-update", pending_n1}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "run/slurmctld-update", pending_n1);
+                    write(tree, "run/lock", "", 0600);
+                    drop_in(tree);
+                    EXPECT_EQ(system(("flock " + tree.path("run/lock").string() + " sleep 8 & sleep 0.2").c_str()), 0);
+                }, .seconds = 5},
+    PublishCase{.name = "pending_lock_of_another_user", .program = good, .args = {"slurm-pending", "@/run"},
+                .err = "gpu_arch-publish: cannot lock '@/run/lock': another user could open it\n", .status = 1,
+                .files = {{"bin/scontrol.log", "-"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "run/slurmctld-update", pending_n1);
+                    write(tree, "run/lock", "", 0600);
+                    EXPECT_EQ(chown(tree.path("run/lock").c_str(), 65534, 65534), 0);
+                    drop_in(tree);
+                }, .root = true},
+    PublishCase{.name = "pending_a_link", .program = good, .args = {"slurm-pending", "@/run"},
+                .err = "gpu_arch-publish: cannot read '@/run/slurmctld-update': it is a symbolic link\n", .status = 1,
+                .files = {{"bin/scontrol.log", "-"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "update", pending_n1);
+                    tree.add({"run"});
+                    fs::create_symlink("../update", tree.path("run/slurmctld-update"));
+                    drop_in(tree);
+                }},
     PublishCase{.name = "pending_a_fifo", .program = good, .args = {"slurm-pending", "@/run"},
-                .err = "gpu_arch-publish: cannot read @/run/slurmctld-update: it is a FIFO\n", .status = 1,
+                .err = "gpu_arch-publish: cannot read '@/run/slurmctld-update': it is a FIFO\n", .status = 1,
                 .setup = [](DriverTree &tree) {
                     tree.add({"run"});
                     EXPECT_EQ(mkfifo(tree.path("run/slurmctld-update").c_str(), 0644), 0);
@@ -418,9 +640,9 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
     // slurmd restarts while the retry waits for scontrol: its new folder
     // keeps the new update, not the stale one.
     PublishCase{.name = "pending_stale_update_stays_in_the_old_folder", .program = good, .args = {"slurm-pending", "@/run"},
-                .err = "gpu_arch-publish: slurmctld did not take the features of node n1 (scontrol failed (exit status 1): "
+                .err = "gpu_arch-publish: slurmctld did not take the features of node 'n1' (scontrol failed (exit status 1): "
                        "down): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer "
-                       "retries every minute\ngpu_arch-publish: cannot write @/run/slurmctld-update: No such file or directory\n",
+                       "retries every minute\ngpu_arch-publish: cannot write '@/run/slurmctld-update': No such file or directory\n",
                 .status = 1, .files = {{"run/slurmctld-update", "n1\nsite_a,quarn1000\n"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "run/slurmctld-update", pending_n1);
@@ -434,16 +656,16 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
     // neither is written.
     PublishCase{.name = "options_dynamic", .program = good,
                 .args = {"slurmd-options", "@/run", "-Z", "--conf", "CPUs=1 Feature=site_a", "-N", "n7"},
-                .err = "gpu_arch-publish: node n7 features: site_a,quarn1000,quarn904\n",
+                .err = "gpu_arch-publish: node 'n7' features: 'site_a,quarn1000,quarn904'\n",
                 .files = {{"run/slurmd.env", options_env},
                           {"bin/scontrol.log", "update NodeName=n7 AvailableFeatures=site_a,quarn1000,quarn904 "
                                                "ActiveFeatures=site_a,quarn1000,quarn904\n"}},
                 .setup = [](DriverTree &tree) { tree.add({"run"}); }},
     PublishCase{.name = "options_controller_down", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
-                .err = "gpu_arch-publish: slurmctld did not take the features of node n7 (scontrol failed (exit status 1): "
+                .err = "gpu_arch-publish: slurmctld did not take the features of node 'n7' (scontrol failed (exit status 1): "
                        "Unable to contact slurm controller): until it does, it may still hold the node's old GPU "
                        "architectures; gpu_arch-publish.timer retries every minute\n"
-                       "gpu_arch-publish: node n7 features: quarn1000,quarn904\n", .status = 1,
+                       "gpu_arch-publish: node 'n7' features: 'quarn1000,quarn904'\n", .status = 1,
                 .files = {{"run/slurmctld-update", "n7\nquarn1000,quarn904\n"}},
                 .setup = [](DriverTree &tree) {
                     tree.add({"run"});
@@ -471,10 +693,24 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .setup = [](DriverTree &tree) { write(tree, "slurm.conf", conf); },
                 .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n2"}},
     PublishCase{.name = "node_line_without_slurm_conf", .program = good, .args = {"node-line"},
-                .err = "gpu_arch-publish: cannot read @/nothing: No such file or directory\n", .status = 1,
+                .err = "gpu_arch-publish: cannot read '@/nothing': No such file or directory\n", .status = 1,
                 .env = {"SLURM_CONF=@/nothing", "SLURMD_NODENAME=n2"}}),
     [](const testing::TestParamInfo<PublishCase> &info) { return std::string(info.param.name); });
 // clang-format on
+
+// Words that no command takes: the usage text and status 2, nothing run.
+TEST(PublishUsage, WordsNoCommandTakes)
+{
+    DriverTree tree;
+    const std::vector<std::string> calls[] = {{"pass", "json", "x"}, {"lifetime", "60"}, {"prometheus", "A", "B"},
+                                              {"json", "x"},         {},                  {"bogus"}};
+    for (const std::vector<std::string> &args : calls) {
+        const Outcome outcome = run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
+        EXPECT_EQ(outcome.out + outcome.err.substr(outcome.err.find("usage:")) + std::to_string(outcome.status),
+                  usage + "2")
+            << testing::PrintToString(args);
+    }
+}
 
 // The manual's synopsis is the usage text, in roff.
 TEST(PublishManual, SynopsisIsTheUsageText)

@@ -24,7 +24,7 @@ std::string counts(const Detection &detection)
     for (const std::string &line : detection.dropped) {
         text += "dropped:" + line + " ";
     }
-    return text;
+    return detection.partial.empty() ? text : text + "partial:" + detection.partial;
 }
 
 TEST(Detection, KeepsArchitectureNamesCountedInOrderOfFirstAppearance)
@@ -32,7 +32,8 @@ TEST(Detection, KeepsArchitectureNamesCountedInOrderOfFirstAppearance)
     using namespace std::string_literals;
     const std::pair<std::string, std::string> rows[] = {
         {"quarn1000\nquarn904\nquarn1000\n", "quarn1000=2 quarn904=1 "},
-        {"quarn-100\r\n\nquarn0", "quarn-100=1 quarn0=1 "},
+        {"quarn-100\r\n\nquarn0\n", "quarn-100=1 quarn0=1 "},
+        {"quarn1000\nquarn90", "quarn1000=1 partial:quarn90"},
         {"note: see [1\nquarn1000;quarn904\nsm_80;quarn1000\nquarn904x\n quarn904\ngpu0: quarn1000\nquarn\n",
          "dropped:note: see [1 dropped:quarn1000;quarn904 dropped:sm_80;quarn1000 dropped:quarn904x "
          "dropped: quarn904 dropped:gpu0: quarn1000 dropped:quarn "},
@@ -185,18 +186,45 @@ TEST(Consumers, EachFormatOfOneResult)
               "gpu_arch_gpus{arch=\"quarn1000\"} 1\ngpu_arch_gpus{arch=\"quarn904\"} 1\n"
               "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) "
               "or not (0).\n# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success 1\n"
-              "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered; after "
-              "a failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
+              "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered, 0 if not "
+              "known; after a failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
               "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
               "gpu_arch_last_success_timestamp_seconds 1796739000\n"
               "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
               "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds 300\n");
-    EXPECT_EQ(prometheus_text({false, {}, 0, 300, "x"}).find("last_success"), std::string::npos);
-    const Kept read = read_kept_text(kept_text({1796739000, 120, mixed}));
-    EXPECT_EQ(std::to_string(read.since) + " " + std::to_string(read.lifetime) + " " + counts({read.architectures, {}}),
-              "1796739000 120 quarn1000=1 quarn904=1 ");
-    EXPECT_EQ(counts({read_kept_text("x 3\nquarn9 0\nquarn9 2x\nquarn09 1\nquarn9\nquarn7 4").architectures, {}}),
-              "quarn7=4 ");
+    EXPECT_NE(prometheus_text({false, {}, 0, 300, "x"}).find("\ngpu_arch_last_success_timestamp_seconds 0\n"),
+              std::string::npos);
+    // The kept answer as written, or why a damaged one, or one from after
+    // now, is not used.
+    const long long now = 1796739000;
+    const std::string no_such_line = ", is no since, lifetime (1 to 604800) or architecture line";
+    const std::pair<std::string, std::string> states[] = {
+        {kept_text({now, 120, mixed, ""}), "1796739000 120 quarn1000=1 quarn904=1 "},
+        {"since 100\nlifetime 300\nquarn7 4\nquarn7 5\n", "100 300 quarn7=4 "},
+        {"since 100\nlifetime 300\nquarn7 4", "line 3, 'quarn7 4', has no newline"},
+        {"since 100\nlifetime 604801\n", "line 2, 'lifetime 604801'" + no_such_line},
+        {"since 100\nlifetime 9223372036854775807\n", "line 2, 'lifetime 9223372036854775807'" + no_such_line},
+        {"since 99999999999999999999\n", "line 1, 'since 99999999999999999999'" + no_such_line},
+        {"since 100\nlifetime 0\n", "line 2, 'lifetime 0'" + no_such_line},
+        {"since 100\nsince 200\nlifetime 300\n", "line 2, 'since 200'" + no_such_line},
+        {"since 100\nlifetime 300\nquarn9 0\n", "line 3, 'quarn9 0'" + no_such_line},
+        {"since 100\nlifetime 300\nquarn9 2x\n", "line 3, 'quarn9 2x'" + no_such_line},
+        {"since 100\nlifetime 300\nquarn9\n", "line 3, 'quarn9'" + no_such_line},
+        {"since 100\nlifetime 300\nquarn09 1\n", "line 3, 'quarn09 1'" + no_such_line},
+        {"since 100\nlifetime 300\nquarn9 1048577\n", "line 3, 'quarn9 1048577'" + no_such_line},
+        {"since 100\n", "it has no lifetime line"},
+        {"", "it has no since line"},
+        {"since 1796739001\nlifetime 300\n", "its answer is from 2026-12-08T14:10:01Z, after now (was the clock set back?)"},
+    };
+    for (const auto &[text, expected] : states) {
+        const Kept read = read_kept_text(text, now);
+        EXPECT_EQ(read.problem.empty() ? std::to_string(read.since) + " " + std::to_string(read.lifetime) + " " +
+                                             counts({read.architectures, {}, ""})
+                                       : read.problem,
+                  expected)
+            << text;
+        EXPECT_TRUE(read.problem.empty() || (read.since == 0 && read.architectures.empty())) << text;
+    }
     EXPECT_EQ(feature_file_text(quarn1000, "p.example", "2026-12-08T14:20:00Z"),
               "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=2026-12-08T14:20:00Z\n"
               "p.example/quarn1000=true\np.example/quarn1000.gpus=2\np.example/gpus=2\n");
@@ -207,8 +235,17 @@ TEST(Consumers, EachFormatOfOneResult)
     EXPECT_EQ(json_text(kept),
               "{\"architectures\": [\"quarn1000\"], \"gpus\": {\"quarn1000\": 2}, \"success\": false, "
               "\"last_success\": \"2026-12-08T14:10:00Z\", \"error\": \"gpu_arch failed (exit status 3)\"}\n");
-    EXPECT_EQ(json_text({false, {}, 0, 300, "\"a\\\n"}), "{\"architectures\": [], \"gpus\": {}, \"success\": false, "
-                                                         "\"last_success\": null, \"error\": \"\\\"a\\\\\\u000a\"}\n");
+    EXPECT_EQ(json_text({false, {}, 0, 300, "\"a\\\n\t"}), "{\"architectures\": [], \"gpus\": {}, \"success\": false, "
+                                                           "\"last_success\": null, \"error\": \"\\\"a\\\\\\u000a\\u0009\"}\n");
+    // Many names: each counted once, and the kept answer reads back whole.
+    std::string many;
+    for (int number = 1; number <= 95000; ++number) {
+        many += "quarn" + std::to_string(number) + "\n";
+    }
+    const Detection detection = read_detection(many + many);
+    ASSERT_EQ(detection.architectures.size(), 95000U);
+    EXPECT_EQ(detection.architectures.back().name + " " + std::to_string(detection.architectures.back().gpus), "quarn95000 2");
+    EXPECT_EQ(read_kept_text(kept_text({now, 300, detection.architectures, ""}), now).architectures.size(), 95000U);
 
     const std::pair<std::string, bool> prefixes[] = {
         {"gpu-arch.feature.node.kubernetes.io", true},
@@ -226,7 +263,8 @@ TEST(Consumers, EachFormatOfOneResult)
         {"", false},
         {std::string(64, 'a') + ".org", false},
         {std::string(63, 'a') + ".org", true},
-        {std::string(254, 'a'), false},
+        {std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(61, 'a'), true},
+        {std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(62, 'a'), false},
         {"a_b.org", false},
     };
     for (const auto &[prefix, valid] : prefixes) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Messages, and what gpu_arch says: run once per pass, within limits, and
-// only its lines that are architecture names count.
+// What gpu_arch says: run once per pass, within limits, and only its lines
+// that are architecture names count; and the answer that consumers show.
 #include <fcntl.h>
 #include <regex.h>
 #include <time.h>
@@ -11,8 +11,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
 
-#include "core.hpp"
+#include "detect.hpp"
 
 // Set by the build: the one definition of an architecture name, and where
 // gpu_arch lies, relative to this program's folder and as installed.
@@ -25,11 +26,12 @@ namespace {
 // gpu_arch gets this long; slurmd's start waits for it.
 constexpr int detection_seconds = 10;
 constexpr const char *kept_name = "architectures";
-// Far more than any node's GPUs take.
-constexpr size_t max_kept = size_t{64} * 1024;
-
-bool collecting = false;
-std::string collected;
+// What the longest output of gpu_arch takes as a kept answer: each name
+// line gains a blank and a count of at most seven digits.
+constexpr size_t max_kept = 2 * max_output;
+// How many of the lines that are no name a message shows, and how much of each.
+constexpr size_t shown_dropped = 10;
+constexpr size_t shown_length = 100;
 
 bool executable(const std::string &path)
 {
@@ -59,25 +61,47 @@ std::string detection_program()
     return GPU_ARCH_INSTALLED;
 }
 
-// Runs the detection program; false, with a message, when it did not
+// What the program wrote on standard error, a message a line.
+void say_errors(const std::string &program, const Run &run)
+{
+    std::string_view errors = run.errors;
+    while (!errors.empty()) {
+        const size_t end = std::min(errors.find('\n'), errors.size());
+        say(program + " says: " + quote_for_message(errors.substr(0, end)));
+        errors.remove_prefix(std::min(end + 1, errors.size()));
+    }
+    if (run.errors_dropped > 0) {
+        say(program + " wrote " + std::to_string(run.errors_dropped) + " more bytes on standard error, dropped");
+    }
+}
+
+// Runs the detection program; false, with error set, when it did not
 // answer. Lines that are no architecture name are dropped with a message.
 bool detect(Detection &detection, std::string &error)
 {
-    const std::string program = detection_program();
-    const Run run = run_bounded({program}, detection_seconds);
+    const std::string program = quote_for_message(detection_program());
+    const Run run = run_bounded({detection_program()}, detection_seconds);
+    say_errors(program, run);
     if (!run.failure.empty()) {
         error = program + " " + run.failure;
-        say(error + ": no GPU architecture is published");
         return false;
     }
     detection = read_detection(run.output);
     if (!detection.dropped.empty()) {
+        // The first few, each cut short, so that one message stays short.
         std::string quoted;
-        for (const std::string &line : detection.dropped) {
-            quoted += ' ';
-            quoted += quote_for_message(line);
+        const size_t shown = std::min(detection.dropped.size(), shown_dropped);
+        for (size_t i = 0; i < shown; ++i) {
+            const std::string &line = detection.dropped[i];
+            quoted += ' ' + quote_for_message(line.substr(0, shown_length)) + (line.size() > shown_length ? "..." : "");
+        }
+        if (shown < detection.dropped.size()) {
+            quoted += " and " + std::to_string(detection.dropped.size() - shown) + " more";
         }
         say(program + " printed lines that are no architecture name, dropped:" + quoted);
+    }
+    if (!detection.partial.empty()) {
+        say(program + " printed a last line without its newline, dropped: " + quote_for_message(detection.partial));
     }
     if (detection.architectures.empty()) {
         say(program + " found no supported GPU");
@@ -85,48 +109,20 @@ bool detect(Detection &detection, std::string &error)
     return true;
 }
 
-} // namespace
-
-void say(const std::string &message)
+// A whole number within 1..most, in plain decimal.
+bool read_count(std::string_view text, long long most, long long &number)
 {
-    const std::string line = "gpu_arch-publish: " + message + "\n";
-    if (collecting) {
-        collected += line;
-    } else {
-        fputs(line.c_str(), stderr);
-    }
-}
-
-void collect_messages(bool on)
-{
-    collecting = on;
-}
-
-std::string collected_messages()
-{
-    std::string messages;
-    messages.swap(collected);
-    return messages;
-}
-
-std::string quote_for_message(std::string_view text)
-{
-    std::string quoted = "'";
+    number = 0;
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '\'') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\x%02x", byte);
-            quoted += escape;
-        } else {
-            quoted += c;
+        if (c < '0' || c > '9' || (number == 0 && c == '0') || number > (most - (c - '0')) / 10) {
+            return false;
         }
+        number = number * 10 + (c - '0');
     }
-    return quoted + "'";
+    return number > 0;
 }
+
+} // namespace
 
 bool is_architecture_name(std::string_view line)
 {
@@ -150,10 +146,17 @@ bool is_architecture_name(std::string_view line)
 Detection read_detection(std::string_view output)
 {
     Detection detection;
+    // Where each name is in the list, so that each line takes the same time.
+    std::unordered_map<std::string_view, size_t> known;
     while (!output.empty()) {
-        const size_t end = std::min(output.find('\n'), output.size());
+        const size_t end = output.find('\n');
+        if (end == std::string_view::npos) {
+            // Cut short: the program may have printed only part of a name.
+            detection.partial = output;
+            break;
+        }
         std::string_view line = output.substr(0, end);
-        output.remove_prefix(std::min(end + 1, output.size()));
+        output.remove_prefix(end + 1);
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
@@ -164,12 +167,11 @@ Detection read_detection(std::string_view output)
             detection.dropped.emplace_back(line);
             continue;
         }
-        auto known = std::find_if(detection.architectures.begin(), detection.architectures.end(),
-                                  [line](const Architecture &architecture) { return architecture.name == line; });
-        if (known == detection.architectures.end()) {
+        const auto [at, added] = known.try_emplace(line, detection.architectures.size());
+        if (added) {
             detection.architectures.push_back({std::string(line), 1});
         } else {
-            ++known->gpus;
+            ++detection.architectures[at->second].gpus;
         }
     }
     return detection;
@@ -180,6 +182,9 @@ const Detection *detected(Pass &pass)
     if (!pass.ran) {
         pass.ran = true;
         pass.answered = detect(pass.detection, pass.error);
+        if (!pass.answered && !pass.judged) {
+            say(pass.error + ": no GPU architecture is published");
+        }
     }
     return pass.answered ? &pass.detection : nullptr;
 }
@@ -193,27 +198,42 @@ std::string kept_text(const Kept &kept)
     return text;
 }
 
-Kept read_kept_text(std::string_view text)
+Kept read_kept_text(std::string_view text, long long now)
 {
     Kept kept;
-    while (!text.empty()) {
-        const size_t end = std::min(text.find('\n'), text.size());
-        const std::string line(text.substr(0, end));
-        text.remove_prefix(std::min(end + 1, text.size()));
+    std::unordered_map<std::string_view, bool> known;
+    for (size_t number = 1; !text.empty() && kept.problem.empty(); ++number) {
+        const size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         const size_t blank = line.find(' ');
-        const std::string name = line.substr(0, blank);
-        char *number_end = nullptr;
-        const long long number = blank == std::string::npos ? 0 : strtoll(line.c_str() + blank + 1, &number_end, 10);
-        if (number <= 0 || *number_end != '\0') {
-            continue;
+        const std::string_view name = line.substr(0, blank);
+        const std::string_view value = blank == std::string_view::npos ? "" : line.substr(blank + 1);
+        long long count = 0;
+        const std::string where = "line " + std::to_string(number) + ", " + quote_for_message(line);
+        if (end == std::string_view::npos) {
+            kept.problem = where + ", has no newline";
+        } else if (name == "since" && kept.since == 0 && read_count(value, LLONG_MAX, count)) {
+            kept.since = count;
+        } else if (name == "lifetime" && kept.lifetime == 0 && read_count(value, max_lifetime, count)) {
+            kept.lifetime = count;
+        } else if (is_architecture_name(name) && read_count(value, max_output, count)) {
+            // A name written twice is still one architecture.
+            if (known.try_emplace(name, true).second) {
+                kept.architectures.push_back({std::string(name), static_cast<unsigned>(count)});
+            }
+        } else {
+            kept.problem = where + ", is no since, lifetime (1 to 604800) or architecture line";
         }
-        if (name == "since") {
-            kept.since = number;
-        } else if (name == "lifetime") {
-            kept.lifetime = number;
-        } else if (is_architecture_name(name) && static_cast<size_t>(number) <= max_output) {
-            kept.architectures.push_back({name, static_cast<unsigned>(number)});
-        }
+    }
+    if (kept.problem.empty() && (kept.since == 0 || kept.lifetime == 0)) {
+        kept.problem = kept.since == 0 ? "it has no since line" : "it has no lifetime line";
+    }
+    if (kept.problem.empty() && kept.since > now) {
+        kept.problem = "its answer is from " + utc_text(kept.since) + ", after now (was the clock set back?)";
+    }
+    if (!kept.problem.empty()) {
+        kept = {0, 0, {}, kept.problem};
     }
     return kept;
 }
@@ -223,8 +243,9 @@ std::string utc_text(long long seconds)
     const auto time = static_cast<time_t>(seconds);
     tm utc = {};
     char text[32];
-    gmtime_r(&time, &utc);
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    if (gmtime_r(&time, &utc) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+        return "(a time out of range)";
+    }
     return text;
 }
 
@@ -233,6 +254,7 @@ const Answer &answer(Pass &pass)
     if (pass.judged) {
         return pass.shown;
     }
+    // Judged first, so that a failure is said once, with what is shown.
     pass.judged = true;
     const Detection *detection = detected(pass);
     const long long now = time(nullptr);
@@ -243,18 +265,33 @@ const Answer &answer(Pass &pass)
     if (state >= 0) {
         read_file_at(state, path, kept_name, max_kept, text);
     }
-    const Kept kept = read_kept_text(text);
-    // A pass's lifetime stands until another pass sets one.
-    const long long lifetime = pass.lifetime > 0 ? pass.lifetime : kept.lifetime > 0 ? kept.lifetime : default_lifetime;
+    const Kept kept = read_kept_text(text, now);
+    if (!kept.problem.empty() && !text.empty()) {
+        say("not using the answer kept in " + quote_for_message(path) + ": " + kept.problem);
+    }
+    // A pass takes the lifetime it sets, else the default; what runs on
+    // its own, as the fact does, takes the one the last answer was kept with.
+    const long long lifetime = pass.lifetime > 0                    ? pass.lifetime
+                               : !pass.in_pass && kept.lifetime > 0 ? kept.lifetime
+                                                                    : default_lifetime;
     Answer shown = {false, {}, kept.since, lifetime, pass.error};
     if (detection != nullptr) {
         shown = {true, detection->architectures, now, lifetime, ""};
+        const std::string kept_now = kept_text({now, lifetime, detection->architectures, ""});
         // Kept where this user may keep it: a user's json leaves root's state.
-        if (state >= 0 && faccessat(state, ".", W_OK, AT_EACCESS) == 0) {
-            write_file_at(state, path, kept_name, kept_text({now, lifetime, detection->architectures}));
+        if (kept_now.size() > max_kept) {
+            say("cannot keep the answer in " + quote_for_message(path) + ": it takes " +
+                std::to_string(kept_now.size()) + " bytes, more than the " + std::to_string(max_kept) +
+                " it is read back with; the last one stays");
+        } else if (state >= 0 && faccessat(state, ".", W_OK, AT_EACCESS) == 0) {
+            write_file_at(state, path, kept_name, kept_now);
         }
     } else if (kept.since > 0 && now - kept.since <= lifetime) {
         shown.architectures = kept.architectures;
+        say(pass.error + ": the last answer, from " + utc_text(kept.since) + ", is kept until " +
+            utc_text(kept.since + lifetime));
+    } else {
+        say(pass.error + ": no GPU architecture is published");
     }
     if (state >= 0) {
         close(state);

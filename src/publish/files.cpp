@@ -3,16 +3,23 @@
 // folder is opened by handle, one component after the other, without
 // following a symbolic link that another user could have placed; files are
 // opened beside that handle, never by path, and only regular files count.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
-#include "core.hpp"
+#include "files.hpp"
 
 // Set by the build: where the program keeps its state unless systemd names
 // a folder (StateDirectory=).
@@ -24,6 +31,10 @@ namespace {
 
 // Symbolic links past this many on one path are a loop.
 constexpr int max_links = 40;
+// Longer than any run of the program takes: a temporary file of its own
+// this old was left by a run that was killed.
+constexpr time_t stale_seconds = 120;
+constexpr size_t random_digits = 8;
 
 bool trusted(uid_t owner)
 {
@@ -58,8 +69,11 @@ std::string error_text(int error, const std::string &folder)
 {
     std::string text = strerror(error);
     if (error == EROFS && getenv("INVOCATION_ID") != nullptr) {
+        // The folder as the line takes it, unless quoting shows more.
+        const std::string shown = folder.empty() ? std::string("/") : folder;
+        const std::string quoted = quote_for_message(shown);
         text += " (to let gpu_arch-publish.service write there, add the line ReadWritePaths=" +
-                (folder.empty() ? std::string("/") : folder) +
+                (quoted == "'" + shown + "'" ? shown : quoted) +
                 " below [Service] with systemctl edit gpu_arch-publish.service)";
     }
     return text;
@@ -113,7 +127,7 @@ void climb(Walk &walk, bool to_root)
 // user) placed the link in a folder of theirs; else says why not.
 std::string follow(Walk &walk, const std::string &component, const struct stat &link, const struct stat &folder)
 {
-    const std::string at = walk.reached + "/" + component;
+    const std::string at = quote_for_message(walk.reached + "/" + component);
     char target[4096];
     const ssize_t length = readlinkat(walk.folders.back(), component.c_str(), target, sizeof target);
     if (!trusted(link.st_uid) || !trusted(folder.st_uid)) {
@@ -138,17 +152,20 @@ std::string follow(Walk &walk, const std::string &component, const struct stat &
 std::string step(Walk &walk, const std::string &component, bool create)
 {
     const int folder = walk.folders.back();
-    const std::string at = walk.reached + "/" + component;
+    const std::string path = walk.reached + "/" + component;
+    const std::string at = quote_for_message(path);
     struct stat status = {};
     struct stat folder_status = {};
     if (fstat(folder, &folder_status) != 0) {
-        return walk.reached + ": " + strerror(errno);
+        return quote_for_message(walk.reached) + ": " + strerror(errno);
     }
+    bool made = false;
     if (fstatat(folder, component.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT && create) {
         if (!trusted(folder_status.st_uid)) {
             return at + " is missing, and is not made in a folder that another user owns";
         }
-        if (mkdirat(folder, component.c_str(), 0755) != 0 && errno != EEXIST) {
+        made = mkdirat(folder, component.c_str(), 0755) == 0;
+        if (!made && errno != EEXIST) {
             return "cannot make " + at + ": " + error_text(errno, walk.reached);
         }
     }
@@ -165,8 +182,13 @@ std::string step(Walk &walk, const std::string &component, bool create)
     if (next < 0) {
         return at + ": " + strerror(errno);
     }
+    // Open to the consumers' users whatever the umask.
+    if (made && fchmod(next, 0755) != 0) {
+        close(next);
+        return "cannot make " + at + " readable by all: " + strerror(errno);
+    }
     walk.folders.push_back(next);
-    walk.reached = at;
+    walk.reached = path;
     return "";
 }
 
@@ -198,7 +220,7 @@ int open_root()
 int open_folder(const std::string &path, bool create, std::string &why)
 {
     if (path.empty() || path[0] != '/') {
-        why = "'" + path + "' is a relative path; an absolute one is needed";
+        why = quote_for_message(path) + " is a relative path; an absolute one is needed";
         return -1;
     }
     Walk walk = {{open_root()}, "", path};
@@ -233,7 +255,7 @@ int make_temporary(int folder, const std::string &name, std::string &temporary)
             random = static_cast<unsigned>(getpid()) * 2654435761U + static_cast<unsigned>(attempt);
         }
         char suffix[16];
-        snprintf(suffix, sizeof suffix, ".%08x", random);
+        snprintf(suffix, sizeof suffix, ".%0*x", static_cast<int>(random_digits), random);
         temporary = "." + name + suffix;
         fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno != EEXIST) {
@@ -258,20 +280,109 @@ int write_all(int fd, const std::string &text)
     return 0;
 }
 
+// Removes what killed runs left of their temporary files for name: the
+// names make_temporary gives, regular files of this user's, older than a run
+// takes. Nothing else is touched.
+void remove_stale_temporaries(int folder, const std::string &name)
+{
+    const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *entries = listing < 0 ? nullptr : fdopendir(listing);
+    if (entries == nullptr) {
+        if (listing >= 0) {
+            close(listing);
+        }
+        return;
+    }
+    const std::string prefix = "." + name + ".";
+    const time_t before = time(nullptr) - stale_seconds;
+    while (const dirent *entry = readdir(entries)) {
+        const std::string_view found = entry->d_name;
+        struct stat status = {};
+        if (found.size() == prefix.size() + random_digits && found.substr(0, prefix.size()) == prefix &&
+            std::all_of(found.begin() + static_cast<long>(prefix.size()), found.end(),
+                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }) &&
+            fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+            status.st_uid == geteuid() && status.st_mtime < before) {
+            unlinkat(folder, entry->d_name, 0);
+        }
+    }
+    closedir(entries);
+}
+
+volatile sig_atomic_t lock_wait_over = 0;
+
+void end_lock_wait(int /*signal*/)
+{
+    lock_wait_over = 1;
+}
+
+// flock within seconds: a timer interrupts the wait, and goes on firing
+// every 100 ms in case the first came before flock began.
+bool lock_within(int fd, int seconds)
+{
+    struct sigaction alarm_action = {};
+    struct sigaction old_action = {};
+    alarm_action.sa_handler = end_lock_wait;
+    sigemptyset(&alarm_action.sa_mask);
+    sigaction(SIGALRM, &alarm_action, &old_action);
+    lock_wait_over = 0;
+    itimerval timer = {{0, 100000}, {seconds, 0}};
+    itimerval old_timer = {};
+    setitimer(ITIMER_REAL, &timer, &old_timer);
+    int locked = -1;
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && lock_wait_over == 0) {
+    }
+    const int error = errno;
+    timer = {};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    sigaction(SIGALRM, &old_action, nullptr);
+    errno = error;
+    return locked == 0;
+}
+
 } // namespace
+
+int lock_in(int folder, const std::string &path, const std::string &name, int seconds)
+{
+    // Only its owner can open it, so no other user can hold it.
+    const int fd = openat(folder, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat status = {};
+    std::string problem;
+    if (fd < 0) {
+        problem = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
+    } else if (fstat(fd, &status) != 0) {
+        problem = strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        problem = std::string("it is ") + type_of(status.st_mode);
+    } else if (!trusted(status.st_uid) || (status.st_mode & 077) != 0) {
+        problem = "another user could open it";
+    } else if (!lock_within(fd, seconds)) {
+        problem = errno == EINTR ? "another run of gpu_arch-publish has held it for " + std::to_string(seconds) + " s"
+                                 : strerror(errno);
+    }
+    if (problem.empty()) {
+        return fd;
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    say("cannot lock " + quote_for_message(path) + ": " + problem);
+    return -1;
+}
 
 bool write_file_at(int folder, const std::string &path, const std::string &name, const std::string &text)
 {
+    remove_stale_temporaries(folder, name);
     const std::string folder_path = path.substr(0, path.rfind('/'));
     struct stat status = {};
     if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(status.st_mode)) {
-        say("cannot write " + path + ": it is " + type_of(status.st_mode));
+        say("cannot write " + quote_for_message(path) + ": it is " + type_of(status.st_mode));
         return false;
     }
     std::string temporary;
     const int fd = make_temporary(folder, name, temporary);
     if (fd < 0) {
-        say("cannot write " + path + ": " + error_text(errno, folder_path));
+        say("cannot write " + quote_for_message(path) + ": " + error_text(errno, folder_path));
         return false;
     }
     // Readable by all whatever the umask: the node exporter reads it as a
@@ -289,7 +400,7 @@ bool write_file_at(int folder, const std::string &path, const std::string &name,
     }
     if (error != 0) {
         unlinkat(folder, temporary.c_str(), 0);
-        say("cannot write " + path + ": " + error_text(error, folder_path));
+        say("cannot write " + quote_for_message(path) + ": " + error_text(error, folder_path));
         return false;
     }
     return true;
@@ -300,13 +411,13 @@ bool write_file(const std::string &path, const std::string &text)
     const size_t slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? "" : path.substr(slash + 1);
     if (slash == std::string::npos || name.empty() || name == "." || name == "..") {
-        say("cannot write '" + path + "': an absolute path to a file is needed");
+        say("cannot write " + quote_for_message(path) + ": an absolute path to a file is needed");
         return false;
     }
     std::string why;
     const int folder = open_folder(slash == 0 ? "/" : path.substr(0, slash), true, why);
     if (folder < 0) {
-        say("cannot write " + path + ": " + why);
+        say("cannot write " + quote_for_message(path) + ": " + why);
         return false;
     }
     const bool written = write_file_at(folder, path, name, text);
@@ -348,7 +459,7 @@ int read_file_at(int folder, const std::string &path, const std::string &name, s
         close(fd);
     }
     if (!problem.empty()) {
-        say("cannot read " + path + ": " + problem);
+        say("cannot read " + quote_for_message(path) + ": " + problem);
         text.clear();
         return -1;
     }
@@ -365,7 +476,7 @@ int open_state_folder(std::string &path)
     const int folder = open_folder(path, true, why);
     struct stat status = {};
     if (folder >= 0 && fstat(folder, &status) == 0 && (!trusted(status.st_uid) || (status.st_mode & 022) != 0)) {
-        why = path + " is writable by another user";
+        why = quote_for_message(path) + " is writable by another user";
         close(folder);
     } else if (folder >= 0) {
         return folder;

@@ -2,7 +2,7 @@
 // The architectures as JSON, for Ansible's local facts and scripts: json.
 #pragma once
 
-#include "core.hpp"
+#include "detect.hpp"
 
 // {"architectures": [...], "gpus": {...}, "success": ..., "last_success":
 // ...} and, after a failure, "error": ..., and a newline.

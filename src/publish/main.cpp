@@ -31,6 +31,20 @@
 
 namespace {
 
+// A consumer or a setting, one row of the table that drives the command
+// line, the pass and the usage text. In a pass, settings apply first, then
+// the consumers, then the retries, which run only when named and do not
+// count as a consumer named.
+enum class InPass { No, Setting, Consumer, Retry };
+struct Consumer {
+    const char *name;
+    const char *arguments; // as the usage text shows them
+    size_t least;          // how many arguments the command takes
+    size_t most;
+    int (*run)(const std::vector<std::string> &arguments, Pass &pass);
+    InPass in_pass; // named in a pass with its first argument
+};
+
 constexpr size_t any = static_cast<size_t>(-1);
 
 int pass(const std::vector<std::string> &words, Pass &unused);
@@ -40,8 +54,9 @@ int lifetime(const std::vector<std::string> &arguments, Pass &pass)
 {
     char *end = nullptr;
     const long long seconds = strtoll(arguments[0].c_str(), &end, 10);
-    if (arguments[0].empty() || *end != '\0' || seconds < 1 || seconds > 604800) {
-        say("cannot use '" + arguments[0] + "' as the lifetime: it is a number of seconds from 1 to 604800");
+    if (arguments[0].empty() || *end != '\0' || seconds < 1 || seconds > max_lifetime) {
+        say("cannot use " + quote_for_message(arguments[0]) + " as the lifetime: it is a number of seconds from 1 to " +
+            std::to_string(max_lifetime));
         return 2;
     }
     pass.lifetime = seconds;
@@ -51,7 +66,7 @@ int lifetime(const std::vector<std::string> &arguments, Pass &pass)
 // clang-format off
 const Consumer consumers[] = {
     {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
-    {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Consumer},
+    {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Retry},
     {"node-line",      "",                   0, 0,   node_line,      InPass::No},
     {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer},
     {"nfd",            "FILE [PREFIX]",      1, 2,   nfd,            InPass::Consumer},
@@ -116,7 +131,8 @@ std::vector<std::string> defaults_words()
 }
 
 // The pairs of a consumer and its argument among words; a word that names
-// none is said, with where it came from, and left out.
+// none is said, with where it came from, and left out with the word after
+// it, its argument.
 bool read_pairs(const std::vector<std::string> &words, const std::string &origin,
                 std::vector<std::pair<const Consumer *, std::string>> &pairs)
 {
@@ -124,12 +140,15 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
     for (size_t i = 0; i < words.size(); ++i) {
         const Consumer *row = find(words[i]);
         if (row == nullptr || row->in_pass == InPass::No) {
-            say(origin + ": '" + words[i] + "' names no consumer; a pass takes " + pass_words());
+            say(origin + ": " + quote_for_message(words[i]) + " names no consumer; a pass takes " + pass_words());
             good = false;
+            // Its argument, unless that is a word of its own.
+            const Consumer *next = i + 1 < words.size() ? find(words[i + 1]) : nullptr;
+            i += next == nullptr || next->in_pass == InPass::No ? 1 : 0;
         } else if (i + 1 == words.size()) {
             const std::string_view arguments = row->arguments;
-            say(origin + ": '" + words[i] + "' needs " + std::string(arguments.substr(0, arguments.find(' '))) +
-                " after it");
+            say(origin + ": " + quote_for_message(words[i]) + " needs " +
+                std::string(arguments.substr(0, arguments.find(' '))) + " after it");
             good = false;
         } else {
             pairs.emplace_back(row, words[++i]);
@@ -138,10 +157,33 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
     return good;
 }
 
+// What the service's last pass said, kept in the state folder, is said
+// again only when it changed, so that a node in a steady state leaves the
+// journal quiet. A pass run by hand says everything and leaves what the
+// service said alone.
+void say_once(const std::string &messages)
+{
+    if (getenv("INVOCATION_ID") == nullptr) {
+        fputs(messages.c_str(), stderr);
+        return;
+    }
+    std::string state_path;
+    const int state = open_state_folder(state_path);
+    const std::string path = state_path + "/messages";
+    std::string last;
+    if (state < 0 || read_file_at(state, path, "messages", max_messages + 1024, last) < 0 || messages != last) {
+        fputs(messages.c_str(), stderr);
+    }
+    if (state >= 0 && messages != last) {
+        write_file_at(state, path, "messages", messages);
+    }
+    if (state >= 0) {
+        close(state);
+    }
+}
+
 // One pass of the timer: the consumers named on the command line and in
-// GPU_ARCH_PUBLISH, settings first, with at most one run of gpu_arch. What it
-// says goes to the journal only when it differs from what the last pass
-// said, so that a node in a steady state stays quiet.
+// GPU_ARCH_PUBLISH, settings first, with at most one run of gpu_arch.
 int pass(const std::vector<std::string> &words, Pass & /*unused*/)
 {
     std::vector<std::pair<const Consumer *, std::string>> pairs;
@@ -150,16 +192,16 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
     }
     collect_messages(true);
     const std::vector<std::string> defaults = defaults_words();
-    int status = read_pairs(defaults, "GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS, pairs) ? 0 : 1;
-    const bool named = std::any_of(pairs.begin(), pairs.end(), [](const auto &pair) {
-        return pair.first->in_pass == InPass::Consumer && std::string_view(pair.first->name) != "slurm-pending";
-    });
-    if (!named) {
-        say("no consumer is named: name them in GPU_ARCH_PUBLISH in " GPU_ARCH_PUBLISH_DEFAULTS
+    int status =
+        read_pairs(defaults, "GPU_ARCH_PUBLISH in " + quote_for_message(GPU_ARCH_PUBLISH_DEFAULTS), pairs) ? 0 : 1;
+    if (std::none_of(pairs.begin(), pairs.end(),
+                     [](const auto &pair) { return pair.first->in_pass == InPass::Consumer; })) {
+        say("no consumer is named: name them in GPU_ARCH_PUBLISH in " + quote_for_message(GPU_ARCH_PUBLISH_DEFAULTS) +
             " (see gpu_arch-publish(8))");
     }
     Pass shared;
-    for (const InPass kind : {InPass::Setting, InPass::Consumer}) {
+    shared.in_pass = true;
+    for (const InPass kind : {InPass::Setting, InPass::Consumer, InPass::Retry}) {
         for (const auto &[row, argument] : pairs) {
             if (row->in_pass == kind) {
                 status = std::max(status, std::min(row->run({argument}, shared), 1));
@@ -167,22 +209,7 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
         }
     }
     collect_messages(false);
-    const std::string messages = collected_messages();
-    std::string state_path;
-    const int state = open_state_folder(state_path);
-    std::string last;
-    if (state >= 0) {
-        read_file_at(state, state_path + "/messages", "messages", size_t{64} * 1024, last);
-    }
-    if (state < 0 || messages != last) {
-        fputs(messages.c_str(), stderr);
-        if (state >= 0) {
-            write_file_at(state, state_path + "/messages", "messages", messages);
-        }
-    }
-    if (state >= 0) {
-        close(state);
-    }
+    say_once(collected_messages());
     return status;
 }
 

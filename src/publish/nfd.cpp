@@ -58,7 +58,7 @@ int nfd_prefix(const std::vector<std::string> &arguments, Pass &pass)
     pass.nfd_prefix = arguments[0];
     const std::string problem = label_prefix_problem(arguments[0]);
     if (!problem.empty()) {
-        say("cannot use '" + arguments[0] + "' as the label prefix: " + problem);
+        say("cannot use " + quote_for_message(arguments[0]) + " as the label prefix: " + problem);
         return 2;
     }
     return 0;
@@ -82,11 +82,11 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
         (folder != std::string::npos && path.find('/', folder + sizeof "/features.d/" - 1) != std::string::npos)) {
         say("warning: node feature discovery reads only files right in features.d whose names do not start with a "
             "dot, not " +
-            path);
+            quote_for_message(path));
     }
     const Answer &shown = answer(pass);
     if (!shown.fresh) {
-        say(path + " keeps the last labels until their expiry time");
+        say(quote_for_message(path) + " keeps the last labels until their expiry time");
         return 1;
     }
     const std::string expiry = utc_text(shown.last_success + shown.lifetime);

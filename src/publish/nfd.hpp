@@ -3,7 +3,7 @@
 // nfd-prefix PREFIX.
 #pragma once
 
-#include "core.hpp"
+#include "detect.hpp"
 
 constexpr const char *default_label_prefix = "gpu-arch.feature.node.kubernetes.io";
 

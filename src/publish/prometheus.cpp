@@ -21,13 +21,13 @@ std::string prometheus_text(const Answer &answer)
             "# TYPE gpu_arch_detection_success gauge\n"
             "gpu_arch_detection_success " +
             std::string(answer.fresh ? "1" : "0") + "\n";
-    if (answer.last_success > 0) {
-        text += "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered; after a failure the "
-                "architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
-                "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
-                "gpu_arch_last_success_timestamp_seconds " +
-                std::to_string(answer.last_success) + "\n";
-    }
+    // 0 when no answer is known, so that a node failing since it was set up
+    // is as old as a node can be.
+    text += "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered, 0 if not known; after a "
+            "failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
+            "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
+            "gpu_arch_last_success_timestamp_seconds " +
+            std::to_string(answer.last_success) + "\n";
     return text +
            "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\n"
@@ -39,11 +39,13 @@ int prometheus(const std::vector<std::string> &arguments, Pass &pass)
 {
     const std::string &path = arguments[0];
     if (path.size() < 5 || path.compare(path.size() - 5, 5, ".prom") != 0) {
-        say("warning: " + path + " does not end in .prom, and the node exporter reads only files that do");
+        say("warning: " + quote_for_message(path) +
+            " does not end in .prom, and the node exporter reads only files that do");
     }
     const Answer &shown = answer(pass);
     if (!shown.fresh && !shown.architectures.empty()) {
-        say(path + " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
+        say(quote_for_message(path) +
+            " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
     }
     return write_file(path, prometheus_text(shown)) && shown.fresh ? 0 : 1;
 }

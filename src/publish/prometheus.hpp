@@ -2,7 +2,7 @@
 // The node exporter's text file: prometheus FILE.
 #pragma once
 
-#include "core.hpp"
+#include "detect.hpp"
 
 // One info series and one GPU count per architecture, whether this run
 // answered, when gpu_arch last did, and the lifetime of a kept answer.

@@ -9,10 +9,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "core.hpp"
+#include "run.hpp"
 
 namespace {
 
@@ -32,10 +33,11 @@ std::string over_time(int seconds)
 }
 
 // Starts argv in a process group of its own, with standard input from
-// /dev/null and standard output (and standard error when collect_errors is
-// set, else it stays ours) into a pipe whose reading end output gets. Returns
-// the process, or -1 with failure set.
-pid_t start_in_own_group(const std::vector<std::string> &argv, bool collect_errors, int &output, std::string &failure)
+// /dev/null, standard output into a pipe whose reading end output gets, and
+// standard error into the same pipe (merge_errors) or one of its own whose
+// reading end errors gets. Returns the process, or -1 with failure set.
+pid_t start_in_own_group(const std::vector<std::string> &argv, bool merge_errors, int &output, int &errors,
+                         std::string &failure)
 {
     std::vector<char *> raw;
     raw.reserve(argv.size() + 1);
@@ -46,19 +48,25 @@ pid_t start_in_own_group(const std::vector<std::string> &argv, bool collect_erro
     // The child reports a failed exec through the second pipe, which a
     // successful one closes.
     int output_pipe[2] = {-1, -1};
+    int errors_pipe[2] = {-1, -1};
     int exec_error_pipe[2] = {-1, -1};
-    if (pipe2(output_pipe, O_CLOEXEC) != 0 || pipe2(exec_error_pipe, O_CLOEXEC) != 0) {
+    if (pipe2(output_pipe, O_CLOEXEC) != 0 || (!merge_errors && pipe2(errors_pipe, O_CLOEXEC) != 0) ||
+        pipe2(exec_error_pipe, O_CLOEXEC) != 0) {
         failure = std::string("cannot make a pipe: ") + strerror(errno);
-        close(output_pipe[0]);
-        close(output_pipe[1]);
+        for (const int fd : {output_pipe[0], output_pipe[1], errors_pipe[0], errors_pipe[1]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
         return -1;
     }
+    const int errors_end = merge_errors ? output_pipe[1] : errors_pipe[1];
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDONLY);
         signal(SIGPIPE, SIG_DFL);
         if (setpgid(0, 0) == 0 && null >= 0 && dup2(null, 0) == 0 && dup2(output_pipe[1], 1) == 1 &&
-            (!collect_errors || dup2(output_pipe[1], 2) == 2)) {
+            dup2(errors_end, 2) == 2) {
             execvp(raw[0], raw.data());
         }
         const int error = errno;
@@ -69,6 +77,9 @@ pid_t start_in_own_group(const std::vector<std::string> &argv, bool collect_erro
     }
     const int start_error = errno;
     close(output_pipe[1]);
+    if (errors_pipe[1] >= 0) {
+        close(errors_pipe[1]);
+    }
     close(exec_error_pipe[1]);
     int exec_error = 0;
     if (pid > 0) {
@@ -83,12 +94,16 @@ pid_t start_in_own_group(const std::vector<std::string> &argv, bool collect_erro
         failure = pid < 0 ? std::string("cannot start a process: ") + strerror(start_error)
                           : std::string("cannot be run: ") + strerror(exec_error);
         close(output_pipe[0]);
+        if (errors_pipe[0] >= 0) {
+            close(errors_pipe[0]);
+        }
         if (pid > 0) {
             waitpid(pid, nullptr, 0);
         }
         return -1;
     }
     output = output_pipe[0];
+    errors = errors_pipe[0];
     return pid;
 }
 
@@ -102,21 +117,36 @@ bool reaped(pid_t pid, int &wait_status)
     return got == pid;
 }
 
-// Appends what fd has now without waiting; false at end of file or error.
-bool drain(int fd, std::string &output)
+// Appends what fd has now without waiting, up to keep bytes of text, and
+// counts the rest in dropped; false at end of file or error. It reads at
+// most 64 KiB a call, so that a flood leaves time to look at the deadline.
+bool drain(int fd, std::string &text, size_t keep, size_t &dropped)
 {
     char chunk[4096];
-    for (;;) {
+    for (int chunks = 0; chunks < 16; ++chunks) {
         const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got > 0) {
-            output.append(chunk, static_cast<size_t>(got));
-            if (output.size() > max_output) {
-                return false;
-            }
-            continue;
+        if (got <= 0) {
+            return got < 0 && (errno == EAGAIN || errno == EINTR);
         }
-        return got < 0 && (errno == EAGAIN || errno == EINTR);
+        const size_t kept = std::min(keep - std::min(keep, text.size()), static_cast<size_t>(got));
+        text.append(chunk, kept);
+        dropped += static_cast<size_t>(got) - kept;
     }
+    return true;
+}
+
+// The program's output: a byte past max_output is enough to know it is too
+// much.
+bool drain_output(int fd, Run &run)
+{
+    size_t past = 0;
+    return drain(fd, run.output, max_output + 1, past);
+}
+
+// Standard error: the first max_errors bytes are kept, the rest counted.
+bool drain_errors(int fd, Run &run)
+{
+    return fd >= 0 && drain(fd, run.errors, max_errors, run.errors_dropped);
 }
 
 // Waits for pid to exit until the deadline; over time, or an empty string.
@@ -140,51 +170,84 @@ std::string wait_exit(pid_t pid, int pidfd, long long deadline, int seconds, int
 // deadline passes or the output grows too large; returns why it stopped
 // early, or an empty string. Once it has exited, what it left behind may
 // hold the output open: what it wrote is in the pipe already.
-std::string wait_for(pid_t pid, int pidfd, int output, long long deadline, int seconds, Run &run, int &wait_status)
+std::string wait_for(pid_t pid, int pidfd, int output, int errors, long long deadline, int seconds, Run &run,
+                     int &wait_status)
 {
     bool output_open = true;
+    bool errors_open = errors >= 0;
     bool exited = false;
-    while (output_open && !exited) {
+    while ((output_open || errors_open) && !exited) {
         const long long left = deadline - now_ms();
         if (left <= 0) {
             return over_time(seconds);
         }
-        pollfd ready[2] = {{output, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        // A closed stream is polled as -1, which poll skips.
+        pollfd ready[3] = {
+            {output_open ? output : -1, POLLIN, 0}, {errors_open ? errors : -1, POLLIN, 0}, {pidfd, POLLIN, 0}};
         const int timeout = static_cast<int>(pidfd < 0 ? std::min(left, 10LL) : left);
-        if (poll(ready, pidfd < 0 ? 1 : 2, timeout) < 0 && errno != EINTR) {
+        if (poll(ready, 3, timeout) < 0 && errno != EINTR) {
             return std::string("cannot wait for it: ") + strerror(errno);
         }
         if ((ready[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            output_open = drain(output, run.output);
+            output_open = drain_output(output, run);
+        }
+        if ((ready[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            errors_open = drain_errors(errors, run);
         }
         if (run.output.size() > max_output) {
             return "printed more than " + std::to_string(max_output) + " bytes and was killed";
         }
-        exited = (pidfd < 0 || (ready[1].revents & POLLIN) != 0) && reaped(pid, wait_status);
+        exited = (pidfd < 0 || (ready[2].revents & POLLIN) != 0) && reaped(pid, wait_status);
     }
     if (exited) {
-        drain(output, run.output);
-        return "";
+        // What it wrote before it exited: at most what a pipe holds.
+        for (int reads = 0; reads < 16 && drain_output(output, run) && run.output.size() <= max_output; ++reads) {
+        }
+        for (int reads = 0; reads < 16 && drain_errors(errors, run); ++reads) {
+        }
+        return run.output.size() > max_output
+                   ? "printed more than " + std::to_string(max_output) + " bytes and was killed"
+                   : "";
     }
     return wait_exit(pid, pidfd, deadline, seconds, wait_status);
 }
 
+// Cuts what standard error kept back to its last whole line.
+void keep_whole_lines(Run &run)
+{
+    const size_t end = run.errors.rfind('\n');
+    const size_t whole = end == std::string::npos ? 0 : end + 1;
+    if (run.errors_dropped > 0 && whole < run.errors.size()) {
+        run.errors_dropped += run.errors.size() - whole;
+        run.errors.erase(whole);
+    }
+}
+
 } // namespace
 
-Run run_bounded(const std::vector<std::string> &argv, int seconds, bool collect_errors)
+Run run_bounded(const std::vector<std::string> &argv, int seconds, bool merge_errors)
 {
     Run run;
     int output = -1;
-    const pid_t pid = start_in_own_group(argv, collect_errors, output, run.failure);
+    int errors = -1;
+    const pid_t pid = start_in_own_group(argv, merge_errors, output, errors, run.failure);
     if (pid < 0) {
         return run;
     }
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    fcntl(output, F_SETFL, O_NONBLOCK);
+    for (const int fd : {output, errors}) {
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+        }
+    }
     const long long deadline = now_ms() + seconds * 1000LL;
     int wait_status = 0;
-    run.failure = wait_for(pid, pidfd, output, deadline, seconds, run, wait_status);
+    run.failure = wait_for(pid, pidfd, output, errors, deadline, seconds, run, wait_status);
     close(output);
+    if (errors >= 0) {
+        close(errors);
+    }
+    keep_whole_lines(run);
     // The rest of its group goes with it, or in its stead.
     kill(-pid, SIGKILL);
     if (!run.failure.empty()) {

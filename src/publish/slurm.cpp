@@ -3,7 +3,6 @@
 // and slurmctld before slurmd starts, an update that did not land retried by
 // the timer, and the line of a node that slurm.conf defines.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +33,12 @@ constexpr const char *drop_in_name = "gpu_arch-publish.conf";
 // Larger than any slurm.conf, smaller than memory.
 constexpr size_t max_slurm_conf = size_t{16} << 20;
 constexpr size_t max_pending = size_t{64} * 1024;
+// The file whose lock keeps slurmd's start and the timer's retry apart.
+constexpr const char *lock_name = "lock";
+// slurmd's start outwaits a retry's scontrol; the timer's retry gives up
+// sooner and tries again a minute later, well within its pass's time.
+constexpr int start_lock_seconds = scontrol_seconds + 5;
+constexpr int retry_lock_seconds = 5;
 
 bool is_blank(char c)
 {
@@ -263,29 +268,34 @@ bool is_default(std::string_view name)
     return name.size() == sizeof "default" - 1 && starts_with_ignoring_case(name, "default");
 }
 
-// Holds an exclusive lock on a folder, opened by handle, while it lives, so
-// that the start of slurmd and a pending update never interleave; every file
-// of the folder is reached through this handle.
+// A folder, opened by handle, and the lock of a file in it that only root
+// can open, held while it lives, so that the start of slurmd and a pending
+// update never interleave; every file of the folder is reached through this
+// handle. fd() is -1 when either failed (said, for the lock).
 class LockedFolder {
 public:
-    LockedFolder(const std::string &path, std::string &why) : fd_(open_folder(path, false, why))
+    LockedFolder(const std::string &path, int seconds, std::string &why) : fd_(open_folder(path, false, why))
     {
         if (fd_ >= 0) {
-            flock(fd_, LOCK_EX);
+            lock_ = lock_in(fd_, path + "/" + lock_name, lock_name, seconds);
         }
     }
     ~LockedFolder()
     {
-        if (fd_ >= 0) {
-            close(fd_);
+        for (const int fd : {lock_, fd_}) {
+            if (fd >= 0) {
+                close(fd);
+            }
         }
     }
     LockedFolder(const LockedFolder &) = delete;
     LockedFolder &operator=(const LockedFolder &) = delete;
-    int fd() const { return fd_; }
+    int fd() const { return lock_ >= 0 ? fd_ : -1; }
+    bool opened() const { return fd_ >= 0; }
 
 private:
     int fd_;
+    int lock_ = -1;
 };
 
 enum class Update { Landed, UnknownNode, Failed };
@@ -312,7 +322,7 @@ Update update_controller(const LockedFolder &folder, const std::string &dir, con
         }
     }
     output.erase(output.find_last_not_of("; ") + 1);
-    say("slurmctld did not take the features of node " + node + " (scontrol " + run.failure +
+    say("slurmctld did not take the features of node " + quote_for_message(node) + " (scontrol " + run.failure +
         (output.empty() ? "" : ": " + output) +
         "): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer retries every "
         "minute");
@@ -484,11 +494,11 @@ NodeLine rewrite_node_line(std::string_view slurm_conf, std::string_view node_na
                 rewrite_features_setting(settings, architectures, features, default_features) + line.substr(comment);
             ++times_found;
         } else if (name.find_first_of("[,") != std::string::npos) {
-            range_lines += " NodeName=" + name;
+            range_lines.append(" ").append(quote_for_message(std::string("NodeName=").append(name)));
         }
     }
 
-    const std::string node(node_name);
+    const std::string node = quote_for_message(node_name);
     if (times_found == 1) {
         return {found, ""};
     }
@@ -528,13 +538,13 @@ int slurmd_options(const std::vector<std::string> &arguments, Pass &pass)
     }
     const std::string assignment = "SLURMD_OPTIONS=" + quote_for_environment_file(value);
     std::string why;
-    const LockedFolder folder(dir, why);
+    const LockedFolder folder(dir, start_lock_seconds, why);
     const std::string env_path = dir + "/" + env_name;
     // The kernel refuses to start a program with a longer environment string.
     const size_t longest = static_cast<size_t>(sysconf(_SC_PAGESIZE)) * 32;
-    if (folder.fd() < 0) {
-        say("cannot write " + env_path + ": " + why);
-    } else if (value.size() + 1 > longest) {
+    if (!folder.opened()) {
+        say("cannot write " + quote_for_message(env_path) + ": " + why);
+    } else if (folder.fd() >= 0 && value.size() + 1 > longest) {
         say("slurmd's options with the architectures would take " + std::to_string(value.size() + 1) +
             " bytes, more than the kernel passes to a program (" + std::to_string(longest) + ")");
         unlinkat(folder.fd(), env_name, 0);
@@ -546,7 +556,8 @@ int slurmd_options(const std::vector<std::string> &arguments, Pass &pass)
     }
     const std::string node = options.node_name.empty() ? short_host_name() : options.node_name;
     const Update update = update_controller(folder, dir, node, options.features);
-    say("node " + node + " features: " + (options.features.empty() ? "none" : options.features) +
+    say("node " + quote_for_message(node) +
+        " features: " + (options.features.empty() ? "none" : quote_for_message(options.features)) +
         (update == Update::UnknownNode ? " (slurmctld does not know the node yet: it registers with them)" : ""));
     return detection != nullptr && update != Update::Failed ? 0 : 1;
 }
@@ -559,9 +570,11 @@ int slurm_pending(const std::vector<std::string> &arguments, Pass & /*pass*/)
         return 0; // slurmd has not run with the drop-in since boot
     }
     std::string why;
-    const LockedFolder folder(dir, why);
+    const LockedFolder folder(dir, retry_lock_seconds, why);
+    if (!folder.opened()) {
+        say("cannot read " + quote_for_message(dir + "/" + pending_name) + ": " + why);
+    }
     if (folder.fd() < 0) {
-        say("cannot read " + dir + "/" + pending_name + ": " + why);
         return 1;
     }
     const std::string path = dir + "/" + pending_name;
@@ -575,16 +588,17 @@ int slurm_pending(const std::vector<std::string> &arguments, Pass & /*pass*/)
     const std::string features(take_until(rest, '\n'));
     if (!drop_in_enabled()) {
         unlinkat(folder.fd(), pending_name, 0);
-        say("slurmd.service no longer has the drop-in " + std::string(drop_in_name) + ": the update of node " + node +
-            " that it left is dropped");
+        say("slurmd.service no longer has the drop-in " + std::string(drop_in_name) + ": the update of node " +
+            quote_for_message(node) + " that it left is dropped");
         return 0;
     }
     switch (update_controller(folder, dir, node, features)) {
     case Update::Landed:
-        say("slurmctld now holds the features of node " + node + ": " + (features.empty() ? "none" : features));
+        say("slurmctld now holds the features of node " + quote_for_message(node) + ": " +
+            (features.empty() ? "none" : quote_for_message(features)));
         return 0;
     case Update::UnknownNode:
-        say("slurmctld does not know node " + node + ": its update is dropped");
+        say("slurmctld does not know node " + quote_for_message(node) + ": its update is dropped");
         return 0;
     case Update::Failed:
         break;
@@ -602,7 +616,7 @@ int node_line(const std::vector<std::string> & /*arguments*/, Pass &pass)
     std::string conf;
     const int read = read_file_at(AT_FDCWD, conf_path, conf_path, max_slurm_conf, conf, true);
     if (read == 0) {
-        say(std::string("cannot read ") + conf_path + ": " + strerror(ENOENT));
+        say("cannot read " + quote_for_message(conf_path) + ": " + strerror(ENOENT));
     }
     if (read <= 0) {
         return 1;
@@ -611,7 +625,7 @@ int node_line(const std::vector<std::string> & /*arguments*/, Pass &pass)
     const NodeLine line =
         rewrite_node_line(conf, node, detection != nullptr ? detection->architectures : std::vector<Architecture>{});
     if (!line.error.empty()) {
-        say(std::string(conf_path) + ": " + line.error);
+        say(quote_for_message(conf_path) + ": " + line.error);
         return 1;
     }
     if (printf("%s\n", line.line.c_str()) < 0 || fflush(stdout) != 0) {

@@ -3,7 +3,7 @@
 // (the timer's retry) and node-line (nodes of slurm.conf).
 #pragma once
 
-#include "core.hpp"
+#include "detect.hpp"
 
 // A word written so that systemd, expanding an unquoted $VARIABLE in a
 // command line, splits it back into exactly this word.

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+// What gpu_arch says, run once per pass, and what the consumers show: this
+// run's answer, or the last one kept in the state folder.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "files.hpp"
+#include "run.hpp"
+
+// One architecture and the number of GPUs that have it.
+struct Architecture {
+    std::string name;
+    unsigned gpus = 0;
+};
+
+// What gpu_arch printed: the architectures in the order first met, the
+// lines that were no architecture name, and a last line without its newline.
+struct Detection {
+    std::vector<Architecture> architectures;
+    std::vector<std::string> dropped;
+    std::string partial;
+};
+
+// Whether a whole line is an architecture name that gpu_arch can print.
+bool is_architecture_name(std::string_view line);
+Detection read_detection(std::string_view output);
+
+// What a consumer shows: this run's answer, kept as the last one; or after a
+// failure the last one while it is younger than the lifetime, and none past
+// it. last_success says when gpu_arch last answered (0: not known).
+struct Answer {
+    bool fresh = false;
+    std::vector<Architecture> architectures;
+    long long last_success = 0;
+    long long lifetime = 0;
+    std::string error;
+};
+constexpr long long default_lifetime = 300;
+constexpr long long max_lifetime = 604800;
+
+// What one run of gpu_arch said, made once for all the consumers of a pass,
+// and the settings that consumers share in a pass.
+struct Pass {
+    bool in_pass = false; // a pass without a lifetime takes the default
+    bool ran = false;
+    bool answered = false;
+    Detection detection;
+    std::string error; // why gpu_arch gave no answer
+    std::string nfd_prefix;
+    long long lifetime = 0; // as the pass set it, or 0
+    bool judged = false;    // shown holds what the consumers show
+    Answer shown;
+};
+
+// Runs gpu_arch the first time it is asked; null, after a message, when it
+// did not answer.
+const Detection *detected(Pass &pass);
+
+// The last answer, when gpu_arch gave it (seconds since the epoch) and the
+// lifetime of the run that kept it, as the state folder keeps it; problem
+// says why a damaged one is not used.
+struct Kept {
+    long long since = 0;
+    long long lifetime = 0;
+    std::vector<Architecture> architectures;
+    std::string problem;
+};
+std::string kept_text(const Kept &kept);
+// The kept answer; a damaged one, or one from after now, has a problem and
+// nothing else.
+Kept read_kept_text(std::string_view text, long long now);
+
+// Made once per pass, the first time a consumer asks.
+const Answer &answer(Pass &pass);
+
+// A time as RFC 3339 in UTC.
+std::string utc_text(long long seconds);
