@@ -160,17 +160,17 @@ TEST(NodeLine, OnlyFeaturesChange)
         {"n3", {}, "NodeName=n3 Feature=x"},
         {"n4", quarn1000, "NodeName=n4 CPUs=1 Feature=quarn1000 # spare"},
         {"gpu2", quarn1000,
-         "error: node gpu2 has no line of its own in slurm.conf, and a line for several nodes may "
-         "define it (NodeName=gpu[1-4]): give it a line of its own, or change that line by hand"},
-        {"n5", quarn1000, "error: slurm.conf defines node n5 on more than one line"},
+         "error: node 'gpu2' has no line of its own in slurm.conf, and a line for several nodes may "
+         "define it ('NodeName=gpu[1-4]'): give it a line of its own, or change that line by hand"},
+        {"n5", quarn1000, "error: slurm.conf defines node 'n5' on more than one line"},
     };
     for (const auto &[node, architectures, expected] : rows) {
         const NodeLine got = rewrite_node_line(conf, node, architectures);
         EXPECT_EQ(got.error.empty() ? got.line : "error: " + got.error, expected) << node;
     }
     EXPECT_EQ(rewrite_node_line("Include more.conf\n", "n1", {}).error,
-              "node n1 has no line in slurm.conf itself, which includes other files: change its line by hand");
-    EXPECT_EQ(rewrite_node_line("", "n1", {}).error, "node n1 has no line in slurm.conf");
+              "node 'n1' has no line in slurm.conf itself, which includes other files: change its line by hand");
+    EXPECT_EQ(rewrite_node_line("", "n1", {}).error, "node 'n1' has no line in slurm.conf");
 }
 
 TEST(Consumers, EachFormatOfOneResult)

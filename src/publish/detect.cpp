@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "detect.hpp"
 
@@ -122,6 +123,28 @@ bool read_count(std::string_view text, long long most, long long &number)
     return number > 0;
 }
 
+// Takes one line of a kept answer into kept; false for a line that the
+// program does not write. A name written twice is still one architecture.
+bool read_kept_line(std::string_view line, Kept &kept, std::unordered_set<std::string_view> &known)
+{
+    const size_t blank = line.find(' ');
+    const std::string_view name = line.substr(0, blank);
+    const std::string_view value = blank == std::string_view::npos ? "" : line.substr(blank + 1);
+    long long count = 0;
+    if (name == "since" && kept.since == 0 && read_count(value, LLONG_MAX, count)) {
+        kept.since = count;
+    } else if (name == "lifetime" && kept.lifetime == 0 && read_count(value, max_lifetime, count)) {
+        kept.lifetime = count;
+    } else if (is_architecture_name(name) && read_count(value, max_output, count)) {
+        if (known.insert(name).second) {
+            kept.architectures.push_back({std::string(name), static_cast<unsigned>(count)});
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool is_architecture_name(std::string_view line)
@@ -201,28 +224,15 @@ std::string kept_text(const Kept &kept)
 Kept read_kept_text(std::string_view text, long long now)
 {
     Kept kept;
-    std::unordered_map<std::string_view, bool> known;
+    std::unordered_set<std::string_view> known;
     for (size_t number = 1; !text.empty() && kept.problem.empty(); ++number) {
         const size_t end = text.find('\n');
         const std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        const size_t blank = line.find(' ');
-        const std::string_view name = line.substr(0, blank);
-        const std::string_view value = blank == std::string_view::npos ? "" : line.substr(blank + 1);
-        long long count = 0;
         const std::string where = "line " + std::to_string(number) + ", " + quote_for_message(line);
         if (end == std::string_view::npos) {
             kept.problem = where + ", has no newline";
-        } else if (name == "since" && kept.since == 0 && read_count(value, LLONG_MAX, count)) {
-            kept.since = count;
-        } else if (name == "lifetime" && kept.lifetime == 0 && read_count(value, max_lifetime, count)) {
-            kept.lifetime = count;
-        } else if (is_architecture_name(name) && read_count(value, max_output, count)) {
-            // A name written twice is still one architecture.
-            if (known.try_emplace(name, true).second) {
-                kept.architectures.push_back({std::string(name), static_cast<unsigned>(count)});
-            }
-        } else {
+        } else if (!read_kept_line(line, kept, known)) {
             kept.problem = where + ", is no since, lifetime (1 to 604800) or architecture line";
         }
     }

@@ -91,7 +91,7 @@ exposure=$(in_container t1 systemd-analyze security gpu_arch-publish.service | s
 echo "timer: one pass of the sandboxed service (exposure $exposure) wrote the metrics and the labels"
 echo 'GPU_ARCH_PUBLISH="prometheus /srv/metrics/gpu_arch.prom"' | in_container t1 sh -c 'cat >/etc/default/gpu_arch-publish'
 in_container t1 systemctl start gpu_arch-publish.service 2>/dev/null || true
-line='cannot write /srv/metrics/gpu_arch.prom: Read-only file system (to let gpu_arch-publish.service write there, add the line ReadWritePaths=/srv/metrics below [Service] with systemctl edit gpu_arch-publish.service)'
+line="cannot write '/srv/metrics/gpu_arch.prom': Read-only file system (to let gpu_arch-publish.service write there, add the line ReadWritePaths=/srv/metrics below [Service] with systemctl edit gpu_arch-publish.service)"
 in_container t1 journalctl -o cat -u gpu_arch-publish.service | grep -q -F "$line" ||
     fail "the journal does not say which line to add: $(in_container t1 journalctl -o cat -u gpu_arch-publish.service | tail -n 3)"
 in_container t1 sh -c 'mkdir -p /etc/systemd/system/gpu_arch-publish.service.d &&

@@ -179,8 +179,8 @@ dynamic_row() { # name, tree, program, features, runs, refused, message
 }
 set_options n1 "SLURMD_OPTIONS='$site_options'"
 rows dynamic_row <<'ROWS'
-two GPUs ¦ isa_major 10,isa_major 10 ¦ - ¦ site_a,quarn1000 ¦ quarn1000 ¦ quarn2000 ¦ node n1 features: site_a,quarn1000
-GPU changed ¦ isa_major 9 isa_minor 4 ¦ - ¦ site_a,quarn904 ¦ quarn904 ¦ quarn1000 ¦ node n1 features: site_a,quarn904
+two GPUs ¦ isa_major 10,isa_major 10 ¦ - ¦ site_a,quarn1000 ¦ quarn1000 ¦ quarn2000 ¦ node 'n1' features: 'site_a,quarn1000'
+GPU changed ¦ isa_major 9 isa_minor 4 ¦ - ¦ site_a,quarn904 ¦ quarn904 ¦ quarn1000 ¦ node 'n1' features: 'site_a,quarn904'
 no GPU ¦ none ¦ - ¦ site_a ¦ site_a ¦ quarn904 ¦ found no supported GPU
 junk lines ¦ isa_major 10 ¦ printf 'quarn1000\nrm -rf /\nFeature=x\n' ¦ site_a,quarn1000 ¦ quarn1000 ¦ quarn904 ¦ dropped: 'rm -rf /' 'Feature=x'
 failing ¦ isa_major 10 ¦ exit 3 ¦ site_a ¦ site_a ¦ quarn1000 ¦ failed (exit status 3)
@@ -214,7 +214,7 @@ await_idle n1
 in_container n1 systemctl start gpu_arch-publish.service
 [ "$(features n1)" = site_a,quarn904 ] || fail "after slurmctld came back: features $(features n1)"
 check_jobs n1 quarn904 quarn1000
-in_container n1 journalctl -o cat -u gpu_arch-publish.service | grep -q 'slurmctld now holds the features of node n1: site_a,quarn904' ||
+in_container n1 journalctl -o cat -u gpu_arch-publish.service | grep -q -F "slurmctld now holds the features of node 'n1': 'site_a,quarn904'" ||
     fail "the retry did not say it landed"
 in_container n1 test ! -e /run/gpu_arch-slurmd/slurmctld-update || fail "the update is still pending"
 echo "slurmctld down during a GPU change: site_a,quarn904 once it is back"
@@ -320,7 +320,7 @@ static_conf "NodeName=n[1-2] CPUs=1 Features=site_a"
 if out=$(in_container n1 env SLURMD_NODENAME=n1 gpu_arch-publish node-line 2>&1); then
     fail "node-line printed a line for a node of a range: $out"
 fi
-grep -q 'has no line of its own in slurm.conf, and a line for several nodes may define it (NodeName=n\[1-2\])' <<<"$out" ||
+grep -q -F "has no line of its own in slurm.conf, and a line for several nodes may define it ('NodeName=n[1-2]')" <<<"$out" ||
     fail "node-line on a range line said: $out"
 echo "range line: refused"
 echo "slurm ok"
