@@ -37,7 +37,8 @@ struct PublishCase {
     RunOptions options = {};
     int seconds = 0;             // how long the last run takes, within a second or two
     mode_t umask = 022;          // the program's
-    const char *as = nullptr;    // the name the program is run under
+    const char *as = nullptr;    // the name below @ the program is run under
+    bool wrapped = false;        // as is a script of setup's, which an emulator cannot run
     std::function<void(DriverTree &)> check = {}; // after the run
 };
 
@@ -148,6 +149,17 @@ bool gone(DriverTree &tree, const std::string &path)
     return false;
 }
 
+// The program run by @/read-only with @/ro mounted read-only, in a mount
+// namespace of its own.
+void read_only_ro(DriverTree &tree)
+{
+    tree.add({"ro"});
+    write(tree, "read-only",
+          "#!/bin/sh\nexec unshare -m sh -c 'mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"' " + tree.path("ro").string() +
+              " " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n",
+          0755);
+}
+
 // scontrol records its arguments in @/scontrol.log, prints @/scontrol.says
 // and exits with the status in @/scontrol.status, or runs @/scontrol.does.
 const std::string scontrol = "#!/bin/sh\necho \"$*\" >>\"$0.log\"\n[ -f \"$0.does\" ] && . \"$0.does\"\n"
@@ -241,17 +253,23 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
                        fs::exists("/sys/" GPU_ARCH_FALLBACK_DEVICE))) {
         GTEST_SKIP() << "the build tree's gpu_arch runs natively on a machine without the driver";
     }
+    if (row.wrapped && *GPU_ARCH_TEST_EMULATOR != '\0') {
+        GTEST_SKIP() << "a script cannot run under the emulator";
+    }
     DriverTree tree;
     write(tree, "program", "#!/bin/sh\n" + row.program + "\n", 0755);
-    std::string binary = GPU_ARCH_PUBLISH_BINARY;
-    if (row.as != nullptr) {
-        binary = tree.path(row.as).string();
-        fs::create_symlink(GPU_ARCH_PUBLISH_BINARY, binary);
-    }
     write(tree, "bin/scontrol", scontrol, 0755);
     tree.add({"state", 0755});
     if (row.setup) {
         row.setup(tree);
+    }
+    // The program under another name, or a wrapper that setup wrote.
+    std::string binary = GPU_ARCH_PUBLISH_BINARY;
+    if (row.as != nullptr) {
+        binary = tree.path(row.as).string();
+        if (!fs::exists(fs::symlink_status(binary))) {
+            fs::create_symlink(GPU_ARCH_PUBLISH_BINARY, binary);
+        }
     }
     RunOptions options = row.options;
     options.env = {
@@ -411,6 +429,15 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                     aged(tree, "e/.gpu_arch.prom.0123abcf", 1000, 65534);
                     aged(tree, "e/.gpu_arch.prom.0123");
                 }, .root = true},
+    // Only under systemd does a read-only folder get the line for its sandbox.
+    PublishCase{.name = "prometheus_read_only_under_systemd", .program = good, .args = {"prometheus", "@/ro/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system (to let "
+                       "gpu_arch-publish.service write there, add the line ReadWritePaths=@/ro below [Service] with "
+                       "systemctl edit gpu_arch-publish.service)\n", .status = 1,
+                .setup = read_only_ro, .env = {"INVOCATION_ID=1"}, .root = true, .as = "read-only", .wrapped = true},
+    PublishCase{.name = "prometheus_read_only_by_hand", .program = good, .args = {"prometheus", "@/ro/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system\n", .status = 1,
+                .setup = read_only_ro, .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "prometheus_newline_in_the_path", .program = good, .args = {"prometheus", "@/e\n/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/e\\x0a/gpu_arch.prom': '@/e\\x0a' is a regular file, not a folder\n",
                 .status = 1, .setup = [](DriverTree &tree) { write(tree, "e\n", ""); }},
@@ -641,7 +668,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
     // keeps the new update, not the stale one.
     PublishCase{.name = "pending_stale_update_stays_in_the_old_folder", .program = good, .args = {"slurm-pending", "@/run"},
                 .err = "gpu_arch-publish: slurmctld did not take the features of node 'n1' (scontrol failed (exit status 1): "
-                       "down): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer "
+                       "'down'): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer "
                        "retries every minute\ngpu_arch-publish: cannot write '@/run/slurmctld-update': No such file or directory\n",
                 .status = 1, .files = {{"run/slurmctld-update", "n1\nsite_a,quarn1000\n"}},
                 .setup = [](DriverTree &tree) {
@@ -663,7 +690,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::Values(
                 .setup = [](DriverTree &tree) { tree.add({"run"}); }},
     PublishCase{.name = "options_controller_down", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
                 .err = "gpu_arch-publish: slurmctld did not take the features of node 'n7' (scontrol failed (exit status 1): "
-                       "Unable to contact slurm controller): until it does, it may still hold the node's old GPU "
+                       "'Unable to contact slurm controller'): until it does, it may still hold the node's old GPU "
                        "architectures; gpu_arch-publish.timer retries every minute\n"
                        "gpu_arch-publish: node 'n7' features: 'quarn1000,quarn904'\n", .status = 1,
                 .files = {{"run/slurmctld-update", "n7\nquarn1000,quarn904\n"}},

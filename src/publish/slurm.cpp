@@ -323,7 +323,7 @@ Update update_controller(const LockedFolder &folder, const std::string &dir, con
     }
     output.erase(output.find_last_not_of("; ") + 1);
     say("slurmctld did not take the features of node " + quote_for_message(node) + " (scontrol " + run.failure +
-        (output.empty() ? "" : ": " + output) +
+        (output.empty() ? "" : ": " + quote_for_message(output)) +
         "): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer retries every "
         "minute");
     write_file_at(folder.fd(), dir + "/" + pending_name, pending_name, node + "\n" + features + "\n");

@@ -77,6 +77,8 @@ http_get() { # port path
 boot_container t1 "$deb" || fail "the container did not boot"
 driver_tree t1 'isa_major 10' 'isa_major 9 isa_minor 4'
 in_container t1 mkdir -p /var/lib/prometheus/node-exporter /etc/kubernetes/node-feature-discovery/features.d /srv/metrics
+# The exporter's folder is its own user's, as its package makes it.
+in_container t1 sh -c 'useradd --system prometheus && chown prometheus: /var/lib/prometheus/node-exporter'
 in_container t1 sh -c "$(readme_command 'GPU_ARCH_PUBLISH=')"
 in_container t1 sh -c "$(readme_command 'enable --now gpu_arch-publish.timer')"
 await in_container t1 test -s /var/lib/prometheus/node-exporter/gpu_arch.prom ||
@@ -87,6 +89,17 @@ in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /var/lib/prometheus
 in_container t1 cat /etc/kubernetes/node-feature-discovery/features.d/gpu_arch >"$work/gpu_arch"
 sh "$here/../feature-file-check.sh" "$work/gpu_arch" || fail "the timer's feature file breaks the rules"
 grep -q '/quarn1000=true$' "$work/gpu_arch" || fail "the timer's labels: $(cat "$work/gpu_arch")"
+# A failing pass after that one keeps the answer from the service's state.
+in_container t1 sh -c 'printf "#!/bin/sh\nexit 3\n" >/usr/local/bin/failing && chmod 755 /usr/local/bin/failing &&
+    mkdir -p /etc/systemd/system/gpu_arch-publish.service.d &&
+    printf "[Service]\nEnvironment=GPU_ARCH_PROGRAM=/usr/local/bin/failing\n" >/etc/systemd/system/gpu_arch-publish.service.d/failing.conf &&
+    systemctl daemon-reload'
+! in_container t1 systemctl start gpu_arch-publish.service 2>/dev/null || fail "a failing pass succeeded"
+in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /var/lib/prometheus/node-exporter/gpu_arch.prom &&
+    in_container t1 grep -q '^gpu_arch_detection_success 0$' /var/lib/prometheus/node-exporter/gpu_arch.prom ||
+    fail "a failing pass under the service: $(in_container t1 cat /var/lib/prometheus/node-exporter/gpu_arch.prom)"
+in_container t1 sh -c 'rm /etc/systemd/system/gpu_arch-publish.service.d/failing.conf && systemctl daemon-reload'
+echo "timer: a failing pass keeps the architectures, with success 0"
 exposure=$(in_container t1 systemd-analyze security gpu_arch-publish.service | sed -n 's/.*Overall exposure level.*: \([0-9.]*\) .*/\1/p')
 echo "timer: one pass of the sandboxed service (exposure $exposure) wrote the metrics and the labels"
 echo 'GPU_ARCH_PUBLISH="prometheus /srv/metrics/gpu_arch.prom"' | in_container t1 sh -c 'cat >/etc/default/gpu_arch-publish'

@@ -50,7 +50,7 @@ rows() { # function, the rows on standard input
 }
 
 container_cache=${GPU_ARCH_CONTAINER_CACHE:-/var/cache/gpu_arch-test}
-container_packages=systemd,systemd-sysv,dbus,procps,iproute2,slurmd,slurmctld,slurm-client
+container_packages=systemd,systemd-sysv,dbus,procps,iproute2,slurmd,slurmctld,slurm-client,munge
 container_image=$container_cache/bookworm-$(printf '%s' "$container_packages" | sha256sum | cut -c1-12)
 container_work=$(mktemp -d)
 container_names=()
@@ -72,7 +72,8 @@ make_container_image() {
             "$(debian_mirror)" >"$container_work/debootstrap.log" 2>&1 ||
             { tail -n 20 "$container_work/debootstrap.log"; exit 1; }
         # The daemons start when a scenario says so, not at boot.
-        chroot "$container_image.new" systemctl disable -q slurmd slurmctld
+        chroot "$container_image.new" systemctl disable -q slurmd slurmctld munge
+        rm -f "$container_image.new/etc/munge/munge.key"
         touch "$container_image.new/.complete"
         mv "$container_image.new" "$container_image"
     ) 9>"$container_cache/lock"

@@ -3,7 +3,8 @@
 # Usage, as root: tests/scenarios/slurm.sh GPU-ARCH.deb DRIVER-TREE.sh
 #
 # The Slurm scenarios, under a real systemd: two Debian 12 containers, n1
-# (slurmctld and a node) and n2 (a node), each in its own network namespace,
+# (slurmctld and a node) and n2 (a node), each in its own network namespace
+# and authenticating with munge,
 # the package installed in both and README's commands run in them as written.
 # Rows check what systemd hands slurmd, the features that slurmctld holds,
 # where constrained jobs run and what the journal says. Every container it
@@ -37,12 +38,18 @@ boot_container n1 "$deb" || fail "container n1 did not boot"
 boot_container n2 "$deb" || fail "container n2 did not boot"
 link_containers n1 n2
 
+# Slurm authenticates with munge, as sites do: one key for both nodes, and
+# munged started in each.
+munge_key=$(head -c 1024 /dev/urandom | base64 -w0)
 for node in n1 n2; do
+    base64 -d <<<"$munge_key" | in_container "$node" sh -c 'cat >/etc/munge/munge.key &&
+        chown munge: /etc/munge/munge.key && chmod 0400 /etc/munge/munge.key && systemctl start munge' ||
+        fail "munged did not start on $node"
     in_container "$node" sh -c "cat >/etc/slurm/slurm.conf" <<'EOF'
 ClusterName=gpuarch
 SlurmctldHost=n1(192.0.2.1)
-AuthType=auth/none
-CredType=cred/none
+AuthType=auth/munge
+CredType=cred/munge
 SlurmUser=root
 SlurmdUser=root
 StateSaveLocation=/var/lib/slurm/slurmctld
