@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "run.hpp"
 
@@ -32,6 +33,31 @@ std::string over_time(int seconds)
     return "did not finish within " + std::to_string(seconds) + " s and was killed";
 }
 
+void close_open(std::initializer_list<int> fds)
+{
+    for (const int fd : fds) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+// In the child: runs raw in a group of its own with standard input from
+// /dev/null and the two output ends, or reports why not on exec_error_end.
+[[noreturn]] void exec_in_own_group(const std::vector<char *> &raw, int output_end, int errors_end, int exec_error_end)
+{
+    const int null = open("/dev/null", O_RDONLY);
+    signal(SIGPIPE, SIG_DFL);
+    if (setpgid(0, 0) == 0 && null >= 0 && dup2(null, 0) == 0 && dup2(output_end, 1) == 1 && dup2(errors_end, 2) == 2) {
+        execvp(raw[0], raw.data());
+    }
+    const int error = errno;
+    if (write(exec_error_end, &error, sizeof error) < 0) {
+        _exit(127);
+    }
+    _exit(127);
+}
+
 // Starts argv in a process group of its own, with standard input from
 // /dev/null, standard output into a pipe whose reading end output gets, and
 // standard error into the same pipe (merge_errors) or one of its own whose
@@ -45,7 +71,7 @@ pid_t start_in_own_group(const std::vector<std::string> &argv, bool merge_errors
         raw.push_back(const_cast<char *>(word.c_str()));
     }
     raw.push_back(nullptr);
-    // The child reports a failed exec through the second pipe, which a
+    // The child reports a failed exec through the third pipe, which a
     // successful one closes.
     int output_pipe[2] = {-1, -1};
     int errors_pipe[2] = {-1, -1};
@@ -53,34 +79,15 @@ pid_t start_in_own_group(const std::vector<std::string> &argv, bool merge_errors
     if (pipe2(output_pipe, O_CLOEXEC) != 0 || (!merge_errors && pipe2(errors_pipe, O_CLOEXEC) != 0) ||
         pipe2(exec_error_pipe, O_CLOEXEC) != 0) {
         failure = std::string("cannot make a pipe: ") + strerror(errno);
-        for (const int fd : {output_pipe[0], output_pipe[1], errors_pipe[0], errors_pipe[1]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        close_open({output_pipe[0], output_pipe[1], errors_pipe[0], errors_pipe[1]});
         return -1;
     }
-    const int errors_end = merge_errors ? output_pipe[1] : errors_pipe[1];
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        signal(SIGPIPE, SIG_DFL);
-        if (setpgid(0, 0) == 0 && null >= 0 && dup2(null, 0) == 0 && dup2(output_pipe[1], 1) == 1 &&
-            dup2(errors_end, 2) == 2) {
-            execvp(raw[0], raw.data());
-        }
-        const int error = errno;
-        if (write(exec_error_pipe[1], &error, sizeof error) < 0) {
-            _exit(127);
-        }
-        _exit(127);
+        exec_in_own_group(raw, output_pipe[1], merge_errors ? output_pipe[1] : errors_pipe[1], exec_error_pipe[1]);
     }
     const int start_error = errno;
-    close(output_pipe[1]);
-    if (errors_pipe[1] >= 0) {
-        close(errors_pipe[1]);
-    }
-    close(exec_error_pipe[1]);
+    close_open({output_pipe[1], errors_pipe[1], exec_error_pipe[1]});
     int exec_error = 0;
     if (pid > 0) {
         // Both sides set the group, so that it exists whichever runs first.
@@ -93,10 +100,7 @@ pid_t start_in_own_group(const std::vector<std::string> &argv, bool merge_errors
     if (pid < 0 || exec_error != 0) {
         failure = pid < 0 ? std::string("cannot start a process: ") + strerror(start_error)
                           : std::string("cannot be run: ") + strerror(exec_error);
-        close(output_pipe[0]);
-        if (errors_pipe[0] >= 0) {
-            close(errors_pipe[0]);
-        }
+        close_open({output_pipe[0], errors_pipe[0]});
         if (pid > 0) {
             waitpid(pid, nullptr, 0);
         }
@@ -166,6 +170,22 @@ std::string wait_exit(pid_t pid, int pidfd, long long deadline, int seconds, int
     return "";
 }
 
+std::string too_much()
+{
+    return "printed more than " + std::to_string(max_output) + " bytes and was killed";
+}
+
+// What the program wrote before it exited, at most what a pipe holds; why
+// that is too much, or an empty string.
+std::string drain_after_exit(int output, int errors, Run &run)
+{
+    for (int reads = 0; reads < 16 && drain_output(output, run) && run.output.size() <= max_output; ++reads) {
+    }
+    for (int reads = 0; reads < 16 && drain_errors(errors, run); ++reads) {
+    }
+    return run.output.size() > max_output ? too_much() : "";
+}
+
 // Waits until the program has exited and its output is at an end, the
 // deadline passes or the output grows too large; returns why it stopped
 // early, or an empty string. Once it has exited, what it left behind may
@@ -195,21 +215,11 @@ std::string wait_for(pid_t pid, int pidfd, int output, int errors, long long dea
             errors_open = drain_errors(errors, run);
         }
         if (run.output.size() > max_output) {
-            return "printed more than " + std::to_string(max_output) + " bytes and was killed";
+            return too_much();
         }
         exited = (pidfd < 0 || (ready[2].revents & POLLIN) != 0) && reaped(pid, wait_status);
     }
-    if (exited) {
-        // What it wrote before it exited: at most what a pipe holds.
-        for (int reads = 0; reads < 16 && drain_output(output, run) && run.output.size() <= max_output; ++reads) {
-        }
-        for (int reads = 0; reads < 16 && drain_errors(errors, run); ++reads) {
-        }
-        return run.output.size() > max_output
-                   ? "printed more than " + std::to_string(max_output) + " bytes and was killed"
-                   : "";
-    }
-    return wait_exit(pid, pidfd, deadline, seconds, wait_status);
+    return exited ? drain_after_exit(output, errors, run) : wait_exit(pid, pidfd, deadline, seconds, wait_status);
 }
 
 // Cuts what standard error kept back to its last whole line.
