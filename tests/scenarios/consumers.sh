@@ -297,8 +297,8 @@ ansible_row() { # name, tree, fact, template
 }
 rows ansible_row <<'ROWS'
 three GPUs ¦ isa_major 10\nisa_major 10\nisa_major 9 isa_minor 4 ¦ {"architectures":["quarn1000","quarn904"],"gpus":{"quarn1000":2,"quarn904":1},"last_success":"@time@","success":true} ¦ Features=quarn1000,quarn904
-failing within the lifetime ¦ fail ¦ {"architectures":["quarn1000","quarn904"],"error":"@program@failed(exitstatus3)","gpus":{"quarn1000":2,"quarn904":1},"last_success":"@time@","success":false} ¦ Features=quarn1000,quarn904
-failing past it ¦ old fail ¦ {"architectures":[],"error":"@program@failed(exitstatus3)","gpus":{},"last_success":"@time@","success":false} ¦ fails: gpu_arch failed on localhost: @program@ failed (exit status 3)
+failing within the lifetime ¦ fail ¦ {"architectures":["quarn1000","quarn904"],"error":"'@program@'failed(exitstatus3)","gpus":{"quarn1000":2,"quarn904":1},"last_success":"@time@","success":false} ¦ Features=quarn1000,quarn904
+failing past it ¦ old fail ¦ {"architectures":[],"error":"'@program@'failed(exitstatus3)","gpus":{},"last_success":"@time@","success":false} ¦ fails: gpu_arch failed on localhost: '@program@' failed (exit status 3)
 no GPU ¦ none ¦ {"architectures":[],"gpus":{},"last_success":"@time@","success":true} ¦ Features=
 ROWS
 
