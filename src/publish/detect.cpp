@@ -80,8 +80,9 @@ void say_errors(const std::string &program, const Run &run)
 // answer. Lines that are no architecture name are dropped with a message.
 bool detect(Detection &detection, std::string &error)
 {
-    const std::string program = quote_for_message(detection_program());
-    const Run run = run_bounded({detection_program()}, detection_seconds);
+    const std::string path = detection_program();
+    const std::string program = quote_for_message(path);
+    const Run run = run_bounded({path}, detection_seconds);
     say_errors(program, run);
     if (!run.failure.empty()) {
         error = program + " " + run.failure;
