@@ -234,6 +234,7 @@ const std::string usage =
     "       gpu_arch-publish node-line\n       gpu_arch-publish prometheus FILE\n"
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
     "       gpu_arch-publish pass " +
+    pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish every SECONDS " +
     pass_takes.substr(sizeof "a pass takes") + "\n";
 
 void PrintTo(const PublishCase &row, std::ostream *out)
@@ -299,6 +300,9 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
     }
     if (row.check) {
         row.check(tree);
+    }
+    if (row.options.stop_after_ms > 0) {
+        EXPECT_LT(outcome.stopped_in_ms, 1000);
     }
     EXPECT_EQ(with_times(outcome.err, start, end, row.err), at(tree, row.err));
     EXPECT_EQ(with_times(outcome.out, start, end, row.out), at(tree, row.out));
@@ -612,6 +616,21 @@ const PublishCase publish_cases[] = {
                 .files = {{"state/messages", "service\n"}}, .setup = [](DriverTree &tree) {
                     write(tree, "state/messages", "service\n");
                 }, .runs = 2},
+    // every: a pass each interval until a stop, which ends it within a
+    // second, also mid-pass, with status 0 and the files as they are; what
+    // the passes say is said once, and orphans are reaped.
+    PublishCase{.name = "every_runs_a_pass_each_interval", .program = "echo >>runs; " + good,
+                .args = {"every", "1", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
+                .files = {{"features.d/gpu_arch", nfd_good}, {"runs", "\n\n\n"}}, .options = {.stop_after_ms = 2500}},
+    PublishCase{.name = "every_says_it_once_and_reaps_orphans",
+                .program = "setsid sh -c 'sleep 0.2; awk -v p=$0 \"{ print \\$4 == p ? \\\"ours\\\" : \\$4 }\" "
+                           "/proc/$$/stat >>orphans' $PPID & sleep 0.1\n"
+                           "awk -v p=$PPID '$3 == \"Z\" && $4 == p' /proc/[0-9]*/stat 2>/dev/null | wc -l >>zombies\n" + fails,
+                .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = no_answer,
+                .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"}},
+                .options = {.stop_after_ms = 2700}},
+    PublishCase{.name = "every_stopped_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "", .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500}},
 
     // Slurm: the pending update, through the folder's handle, with the
     // drop-in's consent.
@@ -736,8 +755,9 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::ValuesIn(publish_cases),
 TEST(PublishUsage, WordsNoCommandTakes)
 {
     DriverTree tree;
-    const std::vector<std::string> calls[] = {{"pass", "json", "x"}, {"lifetime", "60"}, {"prometheus", "A", "B"},
-                                              {"json", "x"},         {},                  {"bogus"}};
+    const std::vector<std::string> calls[] = {
+        {"pass", "json", "x"}, {"lifetime", "60"}, {"prometheus", "A", "B"}, {"json", "x"}, {}, {"bogus"},
+        {"every"},             {"every", "0"},     {"every", "86401"},       {"every", "1m"}, {"every", "1", "json"}};
     for (const std::vector<std::string> &args : calls) {
         const Outcome outcome = run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
         EXPECT_EQ(outcome.out + outcome.err.substr(outcome.err.find("usage:")) + std::to_string(outcome.status),

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <sstream>
@@ -20,6 +21,7 @@ struct Outcome {
     std::string out;
     std::string err;
     int status = -1;
+    long long stopped_in_ms = -1; // from the stop to the exit
 };
 
 // Where the tool's standard output goes.
@@ -32,6 +34,7 @@ struct RunOptions {
     std::vector<std::string> args = {};
     std::vector<std::string> env = {}; // NAME=value, set for the run
     bool ignore_sigchld = false;       // as some launchers leave it
+    int stop_after_ms = 0;             // then SIGTERM, as a container's stop sends it
 };
 
 inline bool redirect_stdout(Stdout to, int file)
@@ -130,6 +133,16 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
         exec_child(argv, tree.root(), options, fileno(out), fileno(err));
     }
     int status = 0;
-    waitpid(pid, &status, 0);
-    return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+    long long stopped_in_ms = -1;
+    if (options.stop_after_ms > 0) {
+        usleep(static_cast<useconds_t>(options.stop_after_ms) * 1000);
+        const auto stopped = std::chrono::steady_clock::now();
+        kill(pid, SIGTERM);
+        waitpid(pid, &status, 0);
+        stopped_in_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped).count();
+    } else {
+        waitpid(pid, &status, 0);
+    }
+    return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), stopped_in_ms};
 }

@@ -12,6 +12,9 @@
 // something failed (and a message says what), 2 for a usage error.
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,25 +45,34 @@ struct Consumer {
     size_t least;          // how many arguments the command takes
     size_t most;
     int (*run)(const std::vector<std::string> &arguments, Pass &pass);
-    InPass in_pass; // named in a pass with its first argument
+    InPass in_pass;          // named in a pass with its first argument
+    bool takes_pass = false; // what a pass may name follows the arguments
 };
 
 constexpr size_t any = static_cast<size_t>(-1);
 
 int pass(const std::vector<std::string> &words, Pass &unused);
+int every(const std::vector<std::string> &arguments, Pass &unused);
+
+// A whole number of seconds from 1 to most, or 0 after a message that names
+// what it was to be.
+long long seconds_from(const std::string &text, long long most, const char *what)
+{
+    char *end = nullptr;
+    const long long seconds = strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || seconds < 1 || seconds > most) {
+        say("cannot use " + quote_for_message(text) + " as the " + what + ": it is a number of seconds from 1 to " +
+            std::to_string(most));
+        return 0;
+    }
+    return seconds;
+}
 
 // How long a failing node shows its last answer, up to a week.
 int lifetime(const std::vector<std::string> &arguments, Pass &pass)
 {
-    char *end = nullptr;
-    const long long seconds = strtoll(arguments[0].c_str(), &end, 10);
-    if (arguments[0].empty() || *end != '\0' || seconds < 1 || seconds > max_lifetime) {
-        say("cannot use " + quote_for_message(arguments[0]) + " as the lifetime: it is a number of seconds from 1 to " +
-            std::to_string(max_lifetime));
-        return 2;
-    }
-    pass.lifetime = seconds;
-    return 0;
+    pass.lifetime = seconds_from(arguments[0], max_lifetime, "lifetime");
+    return pass.lifetime == 0 ? 2 : 0;
 }
 
 // clang-format off
@@ -73,7 +85,8 @@ const Consumer consumers[] = {
     {"nfd-prefix",     "PREFIX",             1, 1,   nfd_prefix,     InPass::Setting},
     {"lifetime",       "SECONDS",            1, 1,   lifetime,       InPass::Setting},
     {"json",           "",                   0, 0,   json,           InPass::No},
-    {"pass",           nullptr,              0, any, pass,           InPass::No},
+    {"pass",           "",                   0, any, pass,           InPass::No, true},
+    {"every",          "SECONDS",            1, any, every,          InPass::No, true},
 };
 // clang-format on
 
@@ -103,7 +116,9 @@ int usage()
     std::string text;
     for (const Consumer &row : consumers) {
         if (row.in_pass != InPass::Setting) {
-            const std::string arguments = row.arguments != nullptr ? row.arguments : pass_words();
+            std::string arguments = row.arguments;
+            arguments +=
+                std::string(arguments.empty() || !row.takes_pass ? "" : " ") + (row.takes_pass ? pass_words() : "");
             text += std::string(text.empty() ? "usage: " : "       ") + "gpu_arch-publish " + row.name +
                     (arguments.empty() ? "" : " " + arguments) + "\n";
         }
@@ -182,14 +197,11 @@ void say_once(const std::string &messages)
     }
 }
 
-// One pass of the timer: the consumers named on the command line and in
-// GPU_ARCH_PUBLISH, settings first, with at most one run of gpu_arch.
-int pass(const std::vector<std::string> &words, Pass & /*unused*/)
+// One pass over what the command line named, in pairs, and what
+// GPU_ARCH_PUBLISH names: settings first, with at most one run of gpu_arch.
+// What it says is collected in said.
+int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, std::string &said)
 {
-    std::vector<std::pair<const Consumer *, std::string>> pairs;
-    if (!read_pairs(words, "pass", pairs)) {
-        return usage();
-    }
     collect_messages(true);
     const std::vector<std::string> defaults = defaults_words();
     int status =
@@ -209,8 +221,92 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
         }
     }
     collect_messages(false);
-    say_once(collected_messages());
+    said = collected_messages();
     return status;
+}
+
+// One pass of the timer: the consumers named on the command line and in
+// GPU_ARCH_PUBLISH.
+int pass(const std::vector<std::string> &words, Pass & /*unused*/)
+{
+    std::vector<std::pair<const Consumer *, std::string>> pairs;
+    if (!read_pairs(words, "pass", pairs)) {
+        return usage();
+    }
+    std::string said;
+    const int status = collected_pass(pairs, said);
+    say_once(said);
+    return status;
+}
+
+long long monotonic_ms()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A stop asked for during a pass ends the program at once: every file is
+// replaced whole by a rename, so none is left half written, and a temporary
+// file left behind is removed by a later pass.
+void stop_now(int /*signal*/)
+{
+    _exit(0);
+}
+
+// The longest time between two passes: a day.
+constexpr long long max_interval = 86400;
+
+// A pass every interval, for a container that has no timer: the same pass
+// as the timer's, what it says written when it differs from what the last
+// pass said. As a container's first process it must end on SIGTERM and
+// SIGINT by itself (it ends with status 0) and reap what is left to it, such
+// as the orphans of a gpu_arch wrapper; it takes them anywhere, as their
+// subreaper. It leaves every file as it is, so that labels outlive a
+// restart until their expiry.
+int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
+{
+    const long long interval = seconds_from(arguments[0], max_interval, "interval");
+    std::vector<std::pair<const Consumer *, std::string>> pairs;
+    if (interval == 0 || !read_pairs({arguments.begin() + 1, arguments.end()}, "every", pairs)) {
+        return usage();
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // Between passes these wait in the mask; during a pass a stop ends it.
+    sigset_t awaited;
+    sigemptyset(&awaited);
+    for (const int signal : {SIGTERM, SIGINT, SIGCHLD}) {
+        sigaddset(&awaited, signal);
+    }
+    struct sigaction stop = {};
+    stop.sa_handler = stop_now;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    std::string said_last;
+    for (long long due = monotonic_ms();;) {
+        std::string said;
+        sigprocmask(SIG_UNBLOCK, &awaited, nullptr);
+        collected_pass(pairs, said);
+        sigprocmask(SIG_BLOCK, &awaited, nullptr);
+        if (said != said_last) {
+            fputs(said.c_str(), stderr);
+            said_last.swap(said);
+        }
+        // No child of the pass is left: whatever exits now is an orphan.
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        // A pass that took longer than the interval is followed at once.
+        due = std::max(due + interval * 1000, monotonic_ms());
+        for (long long left = due - monotonic_ms(); left > 0; left = due - monotonic_ms()) {
+            const timespec timeout = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+            const int got = sigtimedwait(&awaited, nullptr, &timeout);
+            if (got == SIGTERM || got == SIGINT) {
+                return 0;
+            }
+            while (got == SIGCHLD && waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+        }
+    }
 }
 
 } // namespace
