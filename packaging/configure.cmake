@@ -4,6 +4,8 @@
 # - with GPU_ARCH_RELEASE_TARBALL, gpu_arch-<version>.tar.gz (the source) and
 #   gpu_arch-<version>-linux-<machine>.tar.gz (a statically linked copy),
 #   through build-tarball.cmake;
+# - with GPU_ARCH_RELEASE_IMAGE too, gpu_arch-<version>-linux-<machine>.oci.tar,
+#   an OCI image of that copy's programs, through build-image.cmake;
 # - with GPU_ARCH_RELEASE_PACKAGES, the .deb (with its debug symbols) and the
 #   .rpm that dpkg-buildpackage and rpmbuild make of that source tarball with
 #   the recipes in debian/ and rpm/, through build-package.cmake;
@@ -62,6 +64,22 @@ if(GPU_ARCH_RELEASE_TARBALL)
     VERBATIM)
   add_custom_target(binary_tarball ALL DEPENDS ${binary_tarball})
   list(APPEND artefact_targets binary_tarball)
+
+  if(GPU_ARCH_RELEASE_IMAGE)
+    # OCI names the two architectures as Debian does.
+    set(image ${packages}/${binary_name}.oci.tar)
+    set(image_script ${CMAKE_CURRENT_LIST_DIR}/build-image.cmake)
+    add_custom_command(OUTPUT ${image}
+      COMMAND ${CMAKE_COMMAND} -D SOURCE_DATE_EPOCH=${source_date_epoch} -D BINARY_TARBALL=${binary_tarball}
+              -D NAME=${binary_name} -D OUTPUT=${image} -D IMAGE=${GPU_ARCH_IMAGE_NAME}:${PROJECT_VERSION}
+              -D ARCH=${deb_arch} -D VERSION=${PROJECT_VERSION} -D TITLE=${PROJECT_NAME}
+              "-D DESCRIPTION=${PROJECT_DESCRIPTION}" -D URL=${PROJECT_HOMEPAGE_URL} -D LICENSE=${GPU_ARCH_LICENSE}
+              -P ${image_script}
+      DEPENDS ${binary_tarball} ${image_script}
+      VERBATIM)
+    add_custom_target(image ALL DEPENDS ${image})
+    list(APPEND artefact_targets image)
+  endif()
 endif()
 
 if(GPU_ARCH_RELEASE_PACKAGES)

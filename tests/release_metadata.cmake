@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
 # cmake -D SOURCE_DIR=... -D VERSION=... -D RELEASE_DATE=YYYY-MM-DD -D SUMMARY=... -D HOMEPAGE=...
-#       -D MAINTAINER=... -D DESCRIPTION=... [-D MISMATCH=ON -D SCRATCH=...] -P release_metadata.cmake
+#       -D MAINTAINER=... -D DESCRIPTION=... -D IMAGE_NAME=... [-D MISMATCH=ON -D SCRATCH=...]
+#       -P release_metadata.cmake
 #
 # Compares every copy that the distribution recipes in SOURCE_DIR/packaging
-# keep of the release's metadata with the values given, which come from
+# and the Kubernetes manifests in SOURCE_DIR/deploy keep of the release's metadata with the values given, which come from
 # CMakeLists.txt; on a mismatch, fails naming the file and the two values.
 # With MISMATCH, checks that a copy of the recipes with a changed version,
 # date and maintainer fails so, and that with every value changed each copy
@@ -11,7 +12,7 @@
 
 if(MISMATCH)
   file(REMOVE_RECURSE "${SCRATCH}")
-  file(COPY "${SOURCE_DIR}/packaging" DESTINATION "${SCRATCH}")
+  file(COPY "${SOURCE_DIR}/packaging" "${SOURCE_DIR}/deploy" DESTINATION "${SCRATCH}")
   set(recipe "${SCRATCH}/packaging/rpm/gpu-arch.spec")
   file(READ "${recipe}" text)
   string(REGEX REPLACE "\nVersion: +[^\n]+" "\nVersion: 0.0.1" text "${text}")
@@ -23,7 +24,8 @@ if(MISMATCH)
   file(WRITE "${changelog}" "${text}")
   execute_process(COMMAND "${CMAKE_COMMAND}" -D SOURCE_DIR=${SCRATCH} "-D VERSION=${VERSION}"
                           "-D RELEASE_DATE=${RELEASE_DATE}" "-D SUMMARY=${SUMMARY}" "-D HOMEPAGE=${HOMEPAGE}"
-                          "-D MAINTAINER=${MAINTAINER}" "-D DESCRIPTION=${DESCRIPTION}" -P "${CMAKE_CURRENT_LIST_FILE}"
+                          "-D MAINTAINER=${MAINTAINER}" "-D DESCRIPTION=${DESCRIPTION}" -D IMAGE_NAME=${IMAGE_NAME}
+                          -P "${CMAKE_CURRENT_LIST_FILE}"
                   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
   string(REGEX REPLACE "[ \n]+" " " output "${output}")
   foreach(expected "packaging/rpm/gpu-arch.spec: Version is 0.0.1, not ${VERSION}"
@@ -38,10 +40,10 @@ if(MISMATCH)
   execute_process(COMMAND "${CMAKE_COMMAND}" -D SOURCE_DIR=${SOURCE_DIR} -D VERSION=9.9.9 -D RELEASE_DATE=1970-01-02
                           "-D SUMMARY=Other summary" -D HOMEPAGE=https://other.example.org/
                           "-D MAINTAINER=Other <other@example.org>" "-D DESCRIPTION=Other text."
-                          -P "${CMAKE_CURRENT_LIST_FILE}"
+                          -D IMAGE_NAME=other.example.org/other -P "${CMAKE_CURRENT_LIST_FILE}"
                   OUTPUT_VARIABLE output ERROR_VARIABLE output)
   string(REGEX REPLACE "[ \n]+" " " output "${output}")
-  string(REGEX MATCHALL " packaging/[^ :]+: " reported "${output}")
+  string(REGEX MATCHALL " (packaging|deploy)/[^ :]+: " reported "${output}")
   file(STRINGS "${CMAKE_CURRENT_LIST_FILE}" copies REGEX "^check\\(")
   list(FILTER copies EXCLUDE REGEX "against")
   list(LENGTH copies expected)
@@ -61,16 +63,16 @@ function(fold text out_var)
   string(STRIP "${text}" text)
   set(${out_var} "${text}" PARENT_SCOPE)
 endfunction()
-# Compares the first group of regex in packaging/<file>, folded, with value,
+# Compares the first group of regex in <file> of the source, folded, with value,
 # and records a mismatch.
 function(check file what regex value)
-  file(READ "${SOURCE_DIR}/packaging/${file}" text)
+  file(READ "${SOURCE_DIR}/${file}" text)
   if(NOT text MATCHES "${regex}")
-    message(FATAL_ERROR "packaging/${file}: no match for ${regex}")
+    message(FATAL_ERROR "${file}: no match for ${regex}")
   endif()
   fold("${CMAKE_MATCH_1}" copy)
   if(NOT copy STREQUAL value)
-    set(mismatches "${mismatches}packaging/${file}: ${what} is ${copy}, not ${value}\n" PARENT_SCOPE)
+    set(mismatches "${mismatches}${file}: ${what} is ${copy}, not ${value}\n" PARENT_SCOPE)
   endif()
 endfunction()
 function(release_date out_var format)
@@ -87,18 +89,18 @@ release_date(debian_date "%a, %d %b %Y 00:00:00 +0000")
 release_date(rpm_date "%a %b %d %Y")
 
 # Debian: the newest changelog entry, the control file and the copyright file.
-check(debian/changelog version "^gpu-arch \\(([^-)]+)-" "${VERSION}")
-check(debian/changelog maintainer "\n -- ([^\n]+>)  " "${MAINTAINER}")
-check(debian/changelog date "\n -- [^\n]+>  ([^\n]+)" "${debian_date}")
-check(debian/control Maintainer "\nMaintainer: ([^\n]+)" "${MAINTAINER}")
-check(debian/control Homepage "\nHomepage: ([^\n]+)" "${HOMEPAGE}")
-check(debian/control synopsis "\nDescription: ([^\n]+)" "${first}${rest}")
-check(debian/control description "\nDescription: [^\n]+\n(( [^\n]*\n?)+)" "${description}")
-check(debian/copyright Upstream-Contact "\nUpstream-Contact: ([^\n]+)" "${MAINTAINER}")
+check(packaging/debian/changelog version "^gpu-arch \\(([^-)]+)-" "${VERSION}")
+check(packaging/debian/changelog maintainer "\n -- ([^\n]+>)  " "${MAINTAINER}")
+check(packaging/debian/changelog date "\n -- [^\n]+>  ([^\n]+)" "${debian_date}")
+check(packaging/debian/control Maintainer "\nMaintainer: ([^\n]+)" "${MAINTAINER}")
+check(packaging/debian/control Homepage "\nHomepage: ([^\n]+)" "${HOMEPAGE}")
+check(packaging/debian/control synopsis "\nDescription: ([^\n]+)" "${first}${rest}")
+check(packaging/debian/control description "\nDescription: [^\n]+\n(( [^\n]*\n?)+)" "${description}")
+check(packaging/debian/copyright Upstream-Contact "\nUpstream-Contact: ([^\n]+)" "${MAINTAINER}")
 
 # RPM: the recipe's header, description and newest changelog entry, whose
 # text is the Debian entry's.
-set(recipe rpm/gpu-arch.spec)
+set(recipe packaging/rpm/gpu-arch.spec)
 check(${recipe} Version "\nVersion: +([^\n]+)" "${VERSION}")
 check(${recipe} Summary "\nSummary: +([^\n]+)" "${SUMMARY}")
 check(${recipe} URL "\nURL: +([^\n]+)" "${HOMEPAGE}")
@@ -111,6 +113,11 @@ string(REGEX MATCH "^[^\n]+\n\n(.*)\n\n -- " ignored "${text}")
 fold("${CMAKE_MATCH_1}" debian_entry)
 check(${recipe} "changelog text (against debian/changelog)" "\n%changelog\n\\* [^\n]+\n(([-  ][^\n]*\n?)+)"
       "${debian_entry}")
+
+# Kubernetes: the image that the kustomization deploys.
+set(kustomization deploy/kubernetes/kustomization.yaml)
+check(${kustomization} "image name" "\n    newName: ([^\n]+)" "${IMAGE_NAME}")
+check(${kustomization} "image tag" "\n    newTag: ([^\n]+)" "${VERSION}")
 
 if(mismatches)
   message(FATAL_ERROR "The recipes' copies differ from CMakeLists.txt:\n${mismatches}")

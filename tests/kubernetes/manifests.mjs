@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: MIT
+// The Kubernetes manifests in deploy/kubernetes, read as Kubernetes reads them.
+//
+//   node manifests.mjs validate FOLDER
+//       every object of the kustomization, and the DaemonSet with each patch
+//       the kustomization offers, against Kubernetes' own schemas
+//   node manifests.mjs podman FOLDER [HOSTPATH=FOLDER...]
+//       the DaemonSet's container as the arguments of podman run, NUL after
+//       each: the options, "IMAGE", then the container's args; host paths
+//       are mapped to the folders given. A field it cannot map is an error,
+//       so that what the test runs is what the manifest says.
+import { readFileSync } from "node:fs";
+import { parseAllDocuments } from "yaml";
+import { DaemonSet } from "kubernetes-models/apps/v1/DaemonSet";
+
+const [mode, folder, ...mappings] = process.argv.slice(2);
+const fail = (message) => {
+  console.error(`manifests.mjs: ${message}`);
+  process.exit(1);
+};
+const read = (name) =>
+  parseAllDocuments(readFileSync(`${folder}/${name}`, "utf8")).map((document) => {
+    if (document.errors.length > 0) fail(`${name}: ${document.errors[0].message}`);
+    return document.toJS();
+  });
+
+const [kustomization] = read("kustomization.yaml");
+const objects = kustomization.resources.flatMap(read);
+const daemonSet = objects.find((object) => object.kind === "DaemonSet");
+if (!daemonSet) fail("the kustomization has no DaemonSet");
+
+// A strategic merge patch as kubectl applies it to these fields: lists of
+// named objects merge by name, other lists are replaced.
+const merge = (base, patch) => {
+  if (Array.isArray(base) && Array.isArray(patch) && patch.every((item) => item?.name !== undefined)) {
+    const merged = base.map((item) => {
+      const match = patch.find((other) => other.name === item.name);
+      return match ? merge(item, match) : item;
+    });
+    return merged.concat(patch.filter((item) => !base.some((other) => other.name === item.name)));
+  }
+  if (typeof base === "object" && base !== null && typeof patch === "object" && !Array.isArray(patch)) {
+    const merged = { ...base };
+    for (const [key, value] of Object.entries(patch)) merged[key] = key in base ? merge(base[key], value) : value;
+    return merged;
+  }
+  return patch;
+};
+
+if (mode === "validate") {
+  // The patches offered in comments as well as those in force.
+  const offered = readFileSync(`${folder}/kustomization.yaml`, "utf8").match(/path: *\S+\.yaml/g) ?? [];
+  const patches = offered.map((line) => line.replace(/path: */, ""));
+  const variants = [["daemonset.yaml", daemonSet]].concat(
+    patches.map((name) => [`daemonset.yaml with ${name}`, read(name).reduce(merge, daemonSet)]),
+  );
+  for (const [name, object] of variants) {
+    try {
+      new DaemonSet(object).validate();
+    } catch (error) {
+      fail(`${name}: ${error.message}`);
+    }
+    console.log(`valid: ${name}`);
+  }
+  const image = kustomization.images?.find((entry) => entry.name === daemonSet.spec.template.spec.containers[0].image);
+  if (!image?.newName || !image?.newTag) fail("kustomization.yaml does not name the DaemonSet's image");
+  console.log(`image: ${image.newName}:${image.newTag}`);
+} else if (mode === "podman") {
+  const pod = daemonSet.spec.template.spec;
+  if (pod.containers.length !== 1 || pod.initContainers) fail("the test runs one container");
+  const [container] = pod.containers;
+  const known = ["name", "image", "args", "env", "securityContext", "resources", "volumeMounts"];
+  const unknown = Object.keys(container).filter((key) => !known.includes(key));
+  if (unknown.length > 0) fail(`the test cannot map ${unknown.join(", ")}`);
+  const mapped = Object.fromEntries(mappings.map((mapping) => mapping.split("=")));
+  const options = [];
+  const security = container.securityContext ?? {};
+  for (const [key, value] of Object.entries(security)) {
+    if (key === "runAsUser") options.push(`--user=${value}`);
+    else if (key === "readOnlyRootFilesystem" && value) options.push("--read-only");
+    else if (key === "allowPrivilegeEscalation" && !value) options.push("--security-opt=no-new-privileges");
+    else if (key === "seccompProfile" && value.type === "RuntimeDefault") continue; // podman's default
+    else if (key === "capabilities") {
+      for (const capability of value.drop ?? []) options.push(`--cap-drop=${capability.toLowerCase()}`);
+      for (const capability of value.add ?? []) options.push(`--cap-add=${capability.toLowerCase()}`);
+    } else fail(`the test cannot map securityContext.${key}: ${JSON.stringify(value)}`);
+  }
+  for (const { name, value } of container.env ?? []) options.push(`--env=${name}=${value}`);
+  const limits = container.resources?.limits ?? {};
+  if (limits.memory) options.push(`--memory=${limits.memory.replace(/Mi$/, "m")}`);
+  if (limits.cpu) options.push(`--cpus=${parseInt(limits.cpu, 10) / 1000}`);
+  for (const mount of container.volumeMounts ?? []) {
+    const volume = pod.volumes.find((candidate) => candidate.name === mount.name);
+    const host = volume?.hostPath?.path;
+    if (!host || !(host in mapped)) fail(`no folder is given for the volume ${mount.name} (${host})`);
+    options.push(`--volume=${mapped[host]}:${mount.mountPath}${mount.readOnly ? ":ro" : ""}`);
+  }
+  process.stdout.write([...options, "IMAGE", ...(container.args ?? [])].map((word) => `${word}\0`).join(""));
+} else {
+  fail(`usage: node manifests.mjs validate|podman FOLDER [HOSTPATH=FOLDER...]`);
+}
