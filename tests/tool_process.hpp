@@ -34,6 +34,7 @@ struct RunOptions {
     std::vector<std::string> args = {};
     std::vector<std::string> env = {}; // NAME=value, set for the run
     bool ignore_sigchld = false;       // as some launchers leave it
+    int hangup_after_ms = 0;           // then SIGHUP, before the stop
     int stop_after_ms = 0;             // then SIGTERM, as a container's stop sends it
 };
 
@@ -135,7 +136,11 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
     int status = 0;
     long long stopped_in_ms = -1;
     if (options.stop_after_ms > 0) {
-        usleep(static_cast<useconds_t>(options.stop_after_ms) * 1000);
+        if (options.hangup_after_ms > 0) {
+            usleep(static_cast<useconds_t>(options.hangup_after_ms) * 1000);
+            kill(pid, SIGHUP);
+        }
+        usleep(static_cast<useconds_t>(options.stop_after_ms - options.hangup_after_ms) * 1000);
         const auto stopped = std::chrono::steady_clock::now();
         kill(pid, SIGTERM);
         waitpid(pid, &status, 0);

@@ -254,6 +254,13 @@ void stop_now(int /*signal*/)
     _exit(0);
 }
 
+// SIGHUP during a pass asks for another one right after it.
+volatile sig_atomic_t asked_again = 0;
+void ask_again(int /*signal*/)
+{
+    asked_again = 1;
+}
+
 // The longest time between two passes: a day.
 constexpr long long max_interval = 86400;
 
@@ -262,8 +269,8 @@ constexpr long long max_interval = 86400;
 // pass said. As a container's first process it must end on SIGTERM and
 // SIGINT by itself (it ends with status 0) and reap what is left to it, such
 // as the orphans of a gpu_arch wrapper; it takes them anywhere, as their
-// subreaper. It leaves every file as it is, so that labels outlive a
-// restart until their expiry.
+// subreaper. SIGHUP runs a pass at once. It leaves every file as it is, so
+// that labels outlive a restart until their expiry.
 int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
 {
     const long long interval = seconds_from(arguments[0], max_interval, "interval");
@@ -275,13 +282,16 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
     // Between passes these wait in the mask; during a pass a stop ends it.
     sigset_t awaited;
     sigemptyset(&awaited);
-    for (const int signal : {SIGTERM, SIGINT, SIGCHLD}) {
+    for (const int signal : {SIGTERM, SIGINT, SIGCHLD, SIGHUP}) {
         sigaddset(&awaited, signal);
     }
     struct sigaction stop = {};
     stop.sa_handler = stop_now;
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
+    struct sigaction again = {};
+    again.sa_handler = ask_again;
+    sigaction(SIGHUP, &again, nullptr);
     std::string said_last;
     for (long long due = monotonic_ms();;) {
         std::string said;
@@ -295,14 +305,17 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
         // No child of the pass is left: whatever exits now is an orphan.
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-        // A pass that took longer than the interval is followed at once.
-        due = std::max(due + interval * 1000, monotonic_ms());
+        // A pass that took longer than the interval, or during which another
+        // was asked for, is followed at once.
+        due = asked_again != 0 ? monotonic_ms() : std::max(due + interval * 1000, monotonic_ms());
+        asked_again = 0;
         for (long long left = due - monotonic_ms(); left > 0; left = due - monotonic_ms()) {
             const timespec timeout = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
             const int got = sigtimedwait(&awaited, nullptr, &timeout);
             if (got == SIGTERM || got == SIGINT) {
                 return 0;
             }
+            due = got == SIGHUP ? monotonic_ms() : due;
             while (got == SIGCHLD && waitpid(-1, nullptr, WNOHANG) > 0) {
             }
         }
