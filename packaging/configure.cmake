@@ -78,6 +78,8 @@ if(GPU_ARCH_RELEASE_TARBALL)
       DEPENDS ${binary_tarball} ${image_script}
       VERBATIM)
     add_custom_target(image ALL DEPENDS ${image})
+    # After the tarball's own target, so that the two never make it at once.
+    add_dependencies(image binary_tarball)
     list(APPEND artefact_targets image)
   endif()
 endif()
