@@ -128,7 +128,8 @@ echo "labels, changed at the next pass, kept through a stop: $(labels)"
 # Restarted where gpu_arch fails: the last answer, with its expiry, stays.
 since=$(sed -n 's/^since //p' "$work/state/architectures")
 start --env=GPU_ARCH_PROGRAM=/test/missing
-await grep -q 'kept until' <("${podman[@]}" logs "$name" 2>&1) || fail "the restart said nothing of the kept answer"
+logged() { "${podman[@]}" logs "$name" 2>&1 | grep -q "$1"; }
+await logged 'kept until' || fail "the restart said nothing of the kept answer"
 stop
 [ "$(cat "$work/features.d/gpu_arch")" = "$kept" ] || fail "a failing restart changed the labels"
 grep -q "the last answer, from $(date -u -d "@$since" +%Y-%m-%dT%H:%M:%SZ), is kept until $(expiry)" "$work/log" ||
