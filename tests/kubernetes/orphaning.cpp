@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A stand-in for gpu_arch that leaves an orphan, as a careless wrapper does:
 // a child in a session of its own, out of the process group that the
-// caller kills, lives on for a second after this prints its line and exits.
+// caller kills, lives on for three seconds after this prints its line and
+// exits.
 // Built statically, since the image it runs in has no C library.
 #include <unistd.h>
 
@@ -17,7 +18,7 @@ int main()
     if (child == 0) {
         setsid();
         close(ready[1]);
-        sleep(1);
+        sleep(3);
         _exit(0);
     }
     close(ready[1]);

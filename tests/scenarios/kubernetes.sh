@@ -92,11 +92,13 @@ start() { # more podman options
 }
 labels() { grep -v '^#' "$work/features.d/gpu_arch" | paste -sd' ' -; }
 expiry() { sed -n 's/^# +expiry-time=//p' "$work/features.d/gpu_arch"; }
-# Ended by SIGTERM as a pod's stop ends it: within a second, status 0.
+# Ended by SIGTERM as a pod's stop ends it: within a second, status 0. The
+# second counts from when podman has sent the signal, which under load can
+# itself take a while.
 stop() {
     local sent
-    sent=$(date +%s.%N)
     "${podman[@]}" kill --signal TERM "$name" >/dev/null
+    sent=$(date +%s.%N)
     [ "$("${podman[@]}" wait "$name")" = 0 ] || fail "SIGTERM did not end it with status 0"
     awk -v sent="$sent" -v ended="$(date -d "$("${podman[@]}" inspect -f '{{.State.FinishedAt}}' "$name" |
         sed 's/ +0000 UTC$//')" +%s.%N)" 'BEGIN { exit !(ended - sent < 1) }' || fail "SIGTERM took a second or more"
@@ -138,9 +140,10 @@ echo "failing restart: the labels kept until $(expiry)"
 
 # A gpu_arch that leaves an orphan: the orphan is the container's first
 # process's to reap, and leaves no zombie.
+rm "$work/features.d/gpu_arch"
 start --env=GPU_ARCH_PROGRAM=/test/orphaning
-labels_become "$p/quarn1000=true $p/quarn1000.gpus=1 $p/gpus=1"
 first=$("${podman[@]}" inspect -f '{{.State.Pid}}' "$name")
+labels_become "$p/quarn1000=true $p/quarn1000.gpus=1 $p/gpus=1"
 children() { ps -o stat=,comm= --ppid "$first" | awk '{ print $1 ~ /^Z/ ? "zombie" : "", $2 }' | paste -sd' ' -; }
 [ "$(children)" = " orphaning" ] || fail "no orphan was left to PID 1: '$(children)'"
 await sh -c "[ -z \"\$(ps -o pid= --ppid $first)\" ]" || fail "PID 1 left '$(children)'"
