@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,8 +116,10 @@ int usage()
     for (const Consumer &row : consumers) {
         if (row.in_pass != InPass::Setting) {
             std::string arguments = row.arguments;
-            arguments +=
-                std::string(arguments.empty() || !row.takes_pass ? "" : " ") + (row.takes_pass ? pass_words() : "");
+            if (row.takes_pass) {
+                arguments += arguments.empty() ? "" : " ";
+                arguments += pass_words();
+            }
             text += std::string(text.empty() ? "usage: " : "       ") + "gpu_arch-publish " + row.name +
                     (arguments.empty() ? "" : " " + arguments) + "\n";
         }
@@ -239,11 +240,11 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
     return status;
 }
 
-long long monotonic_ms()
+// Reaps every child that has exited; between passes, every one is an orphan.
+void reap_orphans()
 {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
 }
 
 // A stop asked for during a pass ends the program at once: every file is
@@ -302,9 +303,7 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
             fputs(said.c_str(), stderr);
             said_last.swap(said);
         }
-        // No child of the pass is left: whatever exits now is an orphan.
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        reap_orphans();
         // A pass that took longer than the interval, or during which another
         // was asked for, is followed at once.
         due = asked_again != 0 ? monotonic_ms() : std::max(due + interval * 1000, monotonic_ms());
@@ -316,7 +315,8 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
                 return 0;
             }
             due = got == SIGHUP ? monotonic_ms() : due;
-            while (got == SIGCHLD && waitpid(-1, nullptr, WNOHANG) > 0) {
+            if (got == SIGCHLD) {
+                reap_orphans();
             }
         }
     }

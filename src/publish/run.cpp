@@ -21,13 +21,6 @@ namespace {
 // How long a killed process group may take to die before it is left behind.
 constexpr int kill_grace_ms = 1000;
 
-long long now_ms()
-{
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 std::string over_time(int seconds)
 {
     return "did not finish within " + std::to_string(seconds) + " s and was killed";
@@ -158,7 +151,7 @@ std::string wait_exit(pid_t pid, int pidfd, long long deadline, int seconds, int
 {
     pollfd ready = {pidfd, POLLIN, 0};
     while (!reaped(pid, wait_status)) {
-        const long long left = deadline - now_ms();
+        const long long left = deadline - monotonic_ms();
         if (left <= 0) {
             return over_time(seconds);
         }
@@ -197,7 +190,7 @@ std::string wait_for(pid_t pid, int pidfd, int output, int errors, long long dea
     bool errors_open = errors >= 0;
     bool exited = false;
     while ((output_open || errors_open) && !exited) {
-        const long long left = deadline - now_ms();
+        const long long left = deadline - monotonic_ms();
         if (left <= 0) {
             return over_time(seconds);
         }
@@ -235,6 +228,13 @@ void keep_whole_lines(Run &run)
 
 } // namespace
 
+long long monotonic_ms()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 Run run_bounded(const std::vector<std::string> &argv, int seconds, bool merge_errors)
 {
     Run run;
@@ -250,7 +250,7 @@ Run run_bounded(const std::vector<std::string> &argv, int seconds, bool merge_er
             fcntl(fd, F_SETFL, O_NONBLOCK);
         }
     }
-    const long long deadline = now_ms() + seconds * 1000LL;
+    const long long deadline = monotonic_ms() + seconds * 1000LL;
     int wait_status = 0;
     run.failure = wait_for(pid, pidfd, output, errors, deadline, seconds, run, wait_status);
     close(output);
@@ -261,7 +261,7 @@ Run run_bounded(const std::vector<std::string> &argv, int seconds, bool merge_er
     // The rest of its group goes with it, or in its stead.
     kill(-pid, SIGKILL);
     if (!run.failure.empty()) {
-        if (!wait_exit(pid, pidfd, now_ms() + kill_grace_ms, 1, wait_status).empty()) {
+        if (!wait_exit(pid, pidfd, monotonic_ms() + kill_grace_ms, 1, wait_status).empty()) {
             run.failure += ", but did not die (a read stuck in the kernel?) and was left behind";
         }
     } else if (WIFEXITED(wait_status)) {

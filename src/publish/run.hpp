@@ -24,3 +24,7 @@ struct Run {
 Run run_bounded(const std::vector<std::string> &argv, int seconds, bool merge_errors = false);
 constexpr size_t max_output = 1 << 20;
 constexpr size_t max_errors = 4096;
+
+// Milliseconds of the monotonic clock, which no change of the time of day
+// moves.
+long long monotonic_ms();
