@@ -13,6 +13,7 @@ cmake_minimum_required(VERSION 3.25)
 # that a DaemonSet runs, the labels and annotations that name the version,
 # the source and the licence. Every time in it is SOURCE_DATE_EPOCH.
 
+include("${CMAKE_CURRENT_LIST_DIR}/oci-archive.cmake")
 get_filename_component(stage "${OUTPUT}.stage" ABSOLUTE)
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}/tarball")
@@ -69,8 +70,5 @@ umoci_step(config --image "${layout}:${IMAGE}" --no-history --created "${created
            --config.cmd /etc/kubernetes/node-feature-discovery/features.d/gpu_arch ${labels})
 umoci_step(gc --layout "${layout}")
 
-execute_process(
-  COMMAND tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime=@${SOURCE_DATE_EPOCH}
-              --mode=u+rwX,go+rX,go-w -C "${layout}" -cf "${OUTPUT}" .
-  COMMAND_ERROR_IS_FATAL ANY)
+pack_oci_layout("${layout}" "${OUTPUT}")
 file(REMOVE_RECURSE "${stage}")

@@ -6,6 +6,9 @@
 #   through build-tarball.cmake;
 # - with GPU_ARCH_RELEASE_IMAGE too, gpu_arch-<version>-linux-<machine>.oci.tar,
 #   an OCI image of that copy's programs, through build-image.cmake;
+# - with GPU_ARCH_RELEASE_INDEX alone, gpu_arch-<version>-linux.oci.tar, the
+#   images of the folders that GPU_ARCH_RELEASE_INDEX_FROM names (other builds'
+#   packages folders) under one image index, through build-index.cmake;
 # - with GPU_ARCH_RELEASE_PACKAGES, the .deb (with its debug symbols) and the
 #   .rpm that dpkg-buildpackage and rpmbuild make of that source tarball with
 #   the recipes in debian/ and rpm/, through build-package.cmake;
@@ -13,7 +16,7 @@
 # Every time stamp is SOURCE_DATE_EPOCH when set, else the release date, so
 # that one source builds identical artefacts with or without git.
 
-if(NOT GPU_ARCH_RELEASE_TARBALL AND NOT GPU_ARCH_RELEASE_PACKAGES)
+if(NOT GPU_ARCH_RELEASE_TARBALL AND NOT GPU_ARCH_RELEASE_PACKAGES AND NOT GPU_ARCH_RELEASE_INDEX)
   return()
 endif()
 
@@ -39,15 +42,29 @@ set(packages ${PROJECT_BINARY_DIR}/packages)
 set(common_args -D SOURCE_DIR=${PROJECT_SOURCE_DIR} -D BINARY_DIR=${PROJECT_BINARY_DIR}
                 -D SOURCE_DATE_EPOCH=${source_date_epoch})
 
+set(artefact_targets)
+if(GPU_ARCH_RELEASE_INDEX)
+  # Made anew every time from what the other builds hold now.
+  add_custom_target(index ALL
+    COMMAND ${CMAKE_COMMAND} -D SOURCE_DATE_EPOCH=${source_date_epoch} "-D FROM=${GPU_ARCH_RELEASE_INDEX_FROM}"
+            -D PATTERN=gpu_arch-${PROJECT_VERSION}-linux-*.oci.tar
+            -D OUTPUT=${packages}/gpu_arch-${PROJECT_VERSION}-linux.oci.tar
+            -D IMAGE=${GPU_ARCH_IMAGE_NAME}:${PROJECT_VERSION} -P ${CMAKE_CURRENT_LIST_DIR}/build-index.cmake
+    VERBATIM)
+  list(APPEND artefact_targets index)
+endif()
+
 # The source: rebuilt every time, since which files it holds is only known then.
 set(source_name gpu_arch-${PROJECT_VERSION})
 set(source_tarball ${packages}/${source_name}.tar.gz)
 set(tarball_script ${CMAKE_CURRENT_LIST_DIR}/build-tarball.cmake)
-add_custom_target(source_tarball ALL
-  COMMAND ${CMAKE_COMMAND} ${common_args} -D KIND=source -D NAME=${source_name} -D OUTPUT=${source_tarball}
-          -P ${tarball_script}
-  VERBATIM)
-set(artefact_targets source_tarball)
+if(GPU_ARCH_RELEASE_TARBALL OR GPU_ARCH_RELEASE_PACKAGES)
+  add_custom_target(source_tarball ALL
+    COMMAND ${CMAKE_COMMAND} ${common_args} -D KIND=source -D NAME=${source_name} -D OUTPUT=${source_tarball}
+            -P ${tarball_script}
+    VERBATIM)
+  list(APPEND artefact_targets source_tarball)
+endif()
 
 if(GPU_ARCH_RELEASE_TARBALL)
   gpu_arch_add_tool(gpu_arch_static "${GPU_ARCH_SYSFS_ROOT}" ON)
