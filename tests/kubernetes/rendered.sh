@@ -1,19 +1,13 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Usage: rendered.sh SOURCE_DIR SCRATCH required|optional
-# deploy/kubernetes as kubectl kustomize renders it, alone and with each
-# patch that kustomization.yaml offers, checked by manifests.mjs check (after
-# npm ci in tests/kubernetes); then each mistake of the table, made in a
-# copy, must fail with its word. patchesStrategicMerge turns a patch on:
-# every kubectl since 1.14 reads it.
+# deploy/kubernetes as kubectl kustomize renders it, alone and with each patch offered (by patchesStrategicMerge,
+# which every kubectl since 1.14 reads), checked by manifests.mjs check; each mistake of the table must fail.
 set -eu
 top=$1 scratch=$2 need=$3
-if ! command -v kubectl >/dev/null || ! command -v node >/dev/null || [ ! -d "$top/tests/kubernetes/node_modules" ]; then
-    echo "kubectl, node or tests/kubernetes/node_modules is missing: apt-get install kubernetes-client nodejs npm; npm ci --prefix tests/kubernetes"
-    [ "$need" = optional ] && echo "skipped: no kubectl or node" && exit 0
-    exit 1
-fi
-rm -rf "$scratch"
+command -v kubectl node >/dev/null && [ -d "$top/tests/kubernetes/node_modules" ] || {
+    echo "kubectl, node or npm ci --prefix tests/kubernetes is missing"
+    [ "$need" = optional ] && echo "skipped: no kubectl or node" && exit 0 || exit 1; }
 render() { # patch or '', then a sed script for the manifests; prints what check says
     rm -rf "$scratch" && cp -r "$top/deploy/kubernetes" "$scratch"
     [ -z "$1" ] || printf 'patchesStrategicMerge:\n  - %s\n' "$1" >>"$scratch/kustomization.yaml"
@@ -21,34 +15,28 @@ render() { # patch or '', then a sed script for the manifests; prints what check
     kubectl kustomize "$scratch" 2>/dev/null | node "$top/tests/kubernetes/manifests.mjs" check "$scratch" 2>&1
 }
 for patch in '' $(sed -n 's/^#* *- path: *\([^ ]*\.yaml\)$/\1/p' "$top/deploy/kubernetes/kustomization.yaml"); do
-    said=$(render "$patch" '') || { echo "with '$patch': $said"; exit 1; }
-    echo "rendered with '$patch': $said"
+    said=$(render "$patch" '') && echo "rendered with '$patch': $said" || { echo "with '$patch': $said"; exit 1; }
 done
 status=0
-# A mistake, the patch in force, a sed script for the manifests, the word; each after " ¦ ".
+# A mistake ¦ the patch in force ¦ a sed script for the manifests ¦ the word.
 while IFS= read -r row; do
     mistake=${row%% ¦ *} row=${row#* ¦ } patch=${row%% ¦ *} row=${row#* ¦ } edit=${row% ¦ *} word=${row##* ¦ }
-    if said=$(render "$patch" "$edit") || [[ $said != *"$word"* ]]; then
-        echo "FAILED: $mistake: not '$word' but: $said" && status=1
-    fi
+    if said=$(render "$patch" "$edit") || [[ $said != *"$word"* ]]; then echo "FAILED: $mistake: not '$word' but: $said"; status=1; fi
 done <<'EOF'
 the selector no longer matching ¦  ¦ /matchLabels:/{n;s/: gpu-arch-publish/: gpu-arch/} ¦ selector does not match
 a misspelled priority class ¦  ¦ s/^      tolerations:/      priorityClassName: system-node-critcal\n&/ ¦ priorityClassName system-node-critcal
 the class of kube-proxy ¦  ¦ s/^      tolerations:/      priorityClassName: system-node-critical\n&/ ¦ priorityClassName system-node-critical
 the tolerations dropped ¦  ¦ /tolerations:/,/operator: Exists/d ¦ tainted nodes
 Windows nodes ¦  ¦ s/values: \[linux\]/values: [linux, windows]/ ¦ kubernetes.io/os
-no architecture chosen ¦  ¦ /key: kubernetes.io\/arch/,/values:/d ¦ kubernetes.io/arch
 one node at a time ¦  ¦ s/maxUnavailable: 25%/maxUnavailable: 1/ ¦ maxUnavailable 1
 /sys from the host, writable ¦  ¦ s|^          volumeMounts:|&\n            - {name: sys, mountPath: /sys}|;s|^      volumes:|&\n        - {name: sys, hostPath: {path: /sys}}| ¦ /sys is mounted
-/sys from the host, read-only ¦  ¦ s|^          volumeMounts:|&\n            - {name: sys, mountPath: /sys, readOnly: true}|;s|^      volumes:|&\n        - {name: sys, hostPath: {path: /sys}}| ¦ /sys is mounted
 the feature file a dot-file ¦  ¦ s|features.d/gpu_arch\]|features.d/.gpu_arch]| ¦ no feature file
 the feature file below features.d ¦  ¦ s|features.d/gpu_arch\]|features.d/gpu/gpu_arch]| ¦ no feature file
 the state mount dropped ¦  ¦ /- name: state/,/mountPath:/d ¦ /var/lib/gpu_arch-publish is not
 the features folder read-only ¦  ¦ s|mountPath: /etc/kubernetes/node-feature-discovery/features.d|&\n              readOnly: true| ¦ features.d is not
-the features folder made when missing ¦  ¦ /features.d$/{n;s/type: Directory/type: DirectoryOrCreate/} ¦ features.d: hostPath type DirectoryOrCreate
 the textfile folder made when missing ¦ textfile-collector.yaml ¦ /node-exporter$/{n;s/type: Directory/type: DirectoryOrCreate/} ¦ node-exporter: hostPath type DirectoryOrCreate
 a writable root ¦  ¦ s/readOnlyRootFilesystem: true/readOnlyRootFilesystem: false/ ¦ read-only root
-a capability kept ¦  ¦ s/drop: \[ALL\]/drop: [NET_RAW]/ ¦ capabilities
+a capability kept ¦  ¦ s/drop: \[ALL\]/drop: [NET_RAW]/ ¦ securityContext
 the entry point replaced ¦  ¦ s|^          args:|          command: [/usr/sbin/gpu_arch-publish]\n&| ¦ entry point
 EOF
 exit $status

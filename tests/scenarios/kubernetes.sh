@@ -5,13 +5,11 @@
 # The DaemonSet of deploy/kubernetes as a node runs it: its manifests checked
 # against Kubernetes' own schemas (tests/kubernetes, after npm ci there), the
 # release's image index copied into a registry on 127.0.0.1 with README's
-# command and pulled from it for each architecture the DaemonSet runs on,
-# then the DaemonSet's container, read from the manifest, run under podman
-# with the host's folders mapped to the test's own and a made-up driver tree
-# over the container's own /sys/devices/virtual: the arm64 image under
-# qemu-user (binfmt_misc, from qemu-user-static), then the amd64 one. One
-# table: each row starts the container, waits, and checks the feature file,
-# the log, the state and how it ended. It gives up after 10 minutes.
+# command and pulled from it, then the DaemonSet's container, read from the
+# manifest, run under podman with the host's folders mapped to the test's
+# own and a made-up driver tree over /sys/devices/virtual. One table: each
+# row starts the container, waits, and checks the feature file, the log,
+# the state and how it ended. It gives up after 10 minutes.
 set -euo pipefail
 if [ "${1:-}" != --inside-time-limit ]; then
     exec timeout 600 "$0" --inside-time-limit "$@"
@@ -31,9 +29,7 @@ registry_pid='' binfmt='' binfmt_mounted=''
 declare -A images=()
 binfmt_restore() { # the host's binfmt_misc as it was
     [ -z "$binfmt" ] || echo -1 >/proc/sys/fs/binfmt_misc/qemu-aarch64
-    [ -z "$binfmt_mounted" ] || umount /proc/sys/fs/binfmt_misc
-    binfmt='' binfmt_mounted=''
-}
+    [ -z "$binfmt_mounted" ] || umount /proc/sys/fs/binfmt_misc; binfmt='' binfmt_mounted=''; }
 cleanup() {
     "${podman[@]}" rm -f -t 0 "$name" >/dev/null 2>&1 || true
     [ ${#images[@]} = 0 ] || { "${podman[@]}" image unmount "${images[@]}" && "${podman[@]}" rmi "${images[@]}"; } >/dev/null 2>&1 || true
@@ -54,10 +50,10 @@ cp -r "$top/deploy/kubernetes" "$work/broken"
 sed -i 's/allowPrivilegeEscalation: false/allowPrivilegeEscalation: "no"/' "$work/broken/daemonset.yaml"
 ! node "$top/tests/kubernetes/manifests.mjs" validate "$work/broken" 2>/dev/null ||
     fail "a DaemonSet with allowPrivilegeEscalation: \"no\" passed the schemas"
-kubectl kustomize "$top/deploy/kubernetes" | grep -q "image: $(sed -n 's/.*newName: //p' "$top/deploy/kubernetes/kustomization.yaml"):" ||
+rendered=$(kubectl kustomize "$top/deploy/kubernetes")
+grep -q "image: $(sed -n 's/.*newName: //p' "$top/deploy/kubernetes/kustomization.yaml"):" <<<"$rendered" ||
     fail "kubectl kustomize does not name the image"
-read -ra architectures < <(kubectl kustomize "$top/deploy/kubernetes" |
-    node "$top/tests/kubernetes/manifests.mjs" check "$top/deploy/kubernetes" | sed -n 's/^architectures: //p')
+read -ra architectures < <(node "$top/tests/kubernetes/manifests.mjs" check "$top/deploy/kubernetes" <<<"$rendered" | sed 's/.*: //')
 echo "kubectl kustomize: rendered, for ${architectures[*]}"
 
 # The index into a registry on loopback, with README's command.
@@ -74,19 +70,15 @@ version=$(sed -n 's/.*newTag: //p' "$top/deploy/kubernetes/kustomization.yaml")
 copy=${copy//REGISTRY/127.0.0.1:$port} copy=${copy//<version>/$version}
 (cd "$(dirname "$archive")" && eval "${copy/skopeo copy /skopeo copy --quiet --dest-tls-verify=false }")
 reference=127.0.0.1:$port/gpu_arch:$version
-# One image a platform of the index, each of its own architecture, and those
-# platforms the DaemonSet's.
+# The index for the DaemonSet's architectures, each image's programs for its machine.
 [ "$(skopeo inspect --raw --tls-verify=false "docker://$reference" | grep -o '"architecture":"[a-z0-9]*","os":"linux"' |
     cut -d'"' -f4 | sort | paste -sd' ' -)" = "${architectures[*]}" ] || fail "the index is not for ${architectures[*]}"
 declare -A machines=([amd64]='Advanced Micro Devices X86-64' [arm64]=AArch64)
 for architecture in "${architectures[@]}"; do
     image=$("${podman[@]}" pull --quiet --tls-verify=false --arch "$architecture" "$reference")
-    images[$architecture]=$image
-    [ "$("${podman[@]}" image inspect -f '{{.Architecture}}' "$image")" = "$architecture" ] || fail "$architecture: not pulled"
-    root=$("${podman[@]}" image mount "$image")
-    for program in usr/bin/gpu_arch usr/sbin/gpu_arch-publish; do
-        readelf -h "$root/$program" | grep -q "Machine: *${machines[$architecture]}$" || fail "$architecture: $program is not for it"
-    done
+    images[$architecture]=$image root=$("${podman[@]}" image mount "$image")
+    [ "$(readelf -h "$root"/usr/bin/gpu_arch "$root"/usr/sbin/gpu_arch-publish | grep -c "Machine: *${machines[$architecture]}$")" = 2 ] ||
+        fail "$architecture: the programs are not for it"
     "${podman[@]}" image unmount "$image" >/dev/null
 done
 
@@ -135,20 +127,6 @@ labels_become() {
 }
 p=gpu-arch.feature.node.kubernetes.io
 
-# The arm64 image's programs, run by the kernel through qemu-user, give the
-# same labels.
-mountpoint -q /proc/sys/fs/binfmt_misc || { mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && binfmt_mounted=1; }
-[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] ||
-    { /lib/systemd/systemd-binfmt /usr/lib/binfmt.d/qemu-aarch64.conf && binfmt=1; }
-image=${images[arm64]}
-tree "isa_major 10" "isa_major 9 isa_minor 4"
-start
-labels_become "$p/quarn1000=true $p/quarn1000.gpus=1 $p/quarn904=true $p/quarn904.gpus=1 $p/gpus=2"
-sh "$top/tests/feature-file-check.sh" "$work/features.d/gpu_arch"
-stop
-binfmt_restore
-echo "arm64 image under qemu-user: $(labels)"
-rm "$work/features.d/gpu_arch"
 image=${images[amd64]}
 # Two GPUs, one of them gone by the next pass, then a stop: the file stays.
 tree "isa_major 10" "isa_major 9 isa_minor 4"
@@ -187,4 +165,17 @@ children() { ps -o stat=,comm= --ppid "$first" | awk '{ print $1 ~ /^Z/ ? "zombi
 await sh -c "[ -z \"\$(ps -o pid= --ppid $first)\" ]" || fail "PID 1 left '$(children)'"
 stop
 echo "orphan reaped"
+
+# The arm64 image's programs, run through qemu-user, give the same labels.
+mountpoint -q /proc/sys/fs/binfmt_misc || { mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && binfmt_mounted=1; }
+[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] ||
+    { /lib/systemd/systemd-binfmt /usr/lib/binfmt.d/qemu-aarch64.conf && binfmt=1; }
+image=${images[arm64]}
+tree "isa_major 10" "isa_major 9 isa_minor 4"
+start
+labels_become "$p/quarn1000=true $p/quarn1000.gpus=1 $p/quarn904=true $p/quarn904.gpus=1 $p/gpus=2"
+sh "$top/tests/feature-file-check.sh" "$work/features.d/gpu_arch"
+stop
+binfmt_restore
+echo "arm64 image under qemu-user: $(labels)"
 echo "kubernetes ok"
