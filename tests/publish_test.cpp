@@ -197,7 +197,10 @@ std::string prom_times(const std::string &last_success, const std::string &lifet
            last_success +
            "\n# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds " +
-           lifetime + "\n";
+           lifetime + "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
+           "clock.\n# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds <now>\n"
+           "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
+           "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n";
 }
 const std::string prom_good = prom_head + "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n" +
                               prom_gpus + "gpu_arch_gpus{arch=\"quarn1000\"} 2\ngpu_arch_gpus{arch=\"quarn904\"} 1\n" +
@@ -735,7 +738,8 @@ const PublishCase publish_cases[] = {
                            "/proc/$$/stat >>orphans' $PPID & sleep 0.1\n"
                            "awk -v p=$PPID '$3 == \"Z\" && $4 == p' /proc/[0-9]*/stat 2>/dev/null | wc -l >>zombies\n" + fails,
                 .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = no_answer,
-                .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"}},
+                .files = {{"e/gpu_arch.prom", replaced(nothing_kept, "seconds 60", "seconds 1")}, {"zombies", "0\n0\n0\n"},
+                          {"orphans", "ours\nours\nours\n"}},
                 .options = {.stop_after_ms = 2700}, .subreaper = true},
     PublishCase{.name = "every_hangup_runs_a_pass_at_once", .program = "echo >>runs; " + good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
                 .err = "", .files = {{"runs", "\n\n"}}, .options = {.hangup_after_ms = 500, .stop_after_ms = 1000}},
@@ -743,7 +747,8 @@ const PublishCase publish_cases[] = {
                 .err = stopped_by("SIGTERM"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500}},
     PublishCase{.name = "every_stopped_in_a_later_pass", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || sleep 3; " + good,
                 .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"),
-                .files = {{"e/gpu_arch.prom", prom_good}, {"runs", "\n\n"}}, .options = {.stop_after_ms = 1500}},
+                .files = {{"e/gpu_arch.prom", replaced(prom_good, "seconds 60", "seconds 1")}, {"runs", "\n\n"}},
+                .options = {.stop_after_ms = 1500}},
     PublishCase{.name = "every_interrupted_between_passes", .program = good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
     PublishCase{.name = "every_interrupted_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
