@@ -154,7 +154,13 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
         usleep(static_cast<useconds_t>(options.stop_after_ms - options.hangup_after_ms) * 1000);
         const auto stopped = std::chrono::steady_clock::now();
         kill(pid, options.stop_signal);
-        waitpid(pid, &status, 0);
+        // A program that does not end within 5 s is killed, so that the row fails rather than hangs.
+        for (int waited_ms = 0; waitpid(pid, &status, WNOHANG) == 0; waited_ms += 10) {
+            if (waited_ms == 5000) {
+                kill(pid, SIGKILL);
+            }
+            usleep(10000);
+        }
         stopped_in_ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped).count();
     } else {

@@ -169,6 +169,9 @@ std::string defaults_origin()
 // can.
 std::string path_problem(const Consumer &row, const std::string &path)
 {
+    if (row.file_name == nullptr && row.in_pass != InPass::Retry) {
+        return "";
+    }
     if (path.find(',') != std::string::npos) {
         return "holds a comma: separate the words of a pass with blanks, as in \"prometheus FILE nfd FILE\"";
     }
@@ -205,8 +208,7 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
             say(origin + ": " + quote_for_message(words[i]) + " needs " +
                 std::string(arguments.substr(0, arguments.find(' '))) + " after it");
             good = false;
-        } else if (const std::string problem = path_problem(*row, words[i + 1]);
-                   row->in_pass != InPass::Setting && !problem.empty()) {
+        } else if (const std::string problem = path_problem(*row, words[i + 1]); !problem.empty()) {
             say(origin + ": " + quote_for_message(words[i + 1]) + " after " + row->name + " " + problem);
             good = false;
             ++i;
