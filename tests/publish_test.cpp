@@ -229,10 +229,11 @@ const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
 const std::string pass_takes =
-    "a pass takes [slurm-pending DIR] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
+    "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
-    "       gpu_arch-publish node-line\n       gpu_arch-publish prometheus FILE\n"
+    "       gpu_arch-publish node-line\n       gpu_arch-publish slurm-drain NODE\n"
+    "       gpu_arch-publish slurm-expected [reset]\n       gpu_arch-publish prometheus FILE\n"
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
     "       gpu_arch-publish pass " +
     pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish every SECONDS " +
