@@ -162,9 +162,9 @@ NodeState read_node_state(const std::string &shown)
 int not_landed(const std::string &what, const std::string &node, const Run &run)
 {
     if (unknown_node(run) || run.failure.rfind("cannot be run", 0) == 0) {
-        say((unknown_node(run) ? "slurmctld does not know node " + quote_for_message(node)
-                               : "scontrol " + run.failure + ", so node " + quote_for_message(node)) +
-            ": it is neither drained nor resumed");
+        say((unknown_node(run) ? "slurmctld does not know node " + quote_for_message(node) + ": it"
+                               : "scontrol " + run.failure + ": node " + quote_for_message(node)) +
+            " is neither drained nor resumed");
         return 0;
     }
     say("cannot " + what + " node " + quote_for_message(node) + " in slurmctld (" + scontrol_failure(run) +
