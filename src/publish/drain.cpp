@@ -172,6 +172,31 @@ int not_landed(const std::string &what, const std::string &node, const Run &run)
     return 1;
 }
 
+// A node with all its GPUs again that this program drained is resumed; one
+// resumed by hand while it has fewer keeps them.
+int settle(const StateFolder &state, const std::string &node, const Answer &shown, const std::string &reason, bool ours,
+           std::vector<Architecture> &expected)
+{
+    if (reason.empty() && ours) {
+        const Run resumed = run_scontrol({"update", "NodeName=" + node, "State=RESUME"});
+        if (!resumed.failure.empty()) {
+            return not_landed("resume", node, resumed);
+        }
+        say("node " + quote_for_message(node) + " resumed in slurmctld: it has all its GPUs again");
+    } else if (!reason.empty() && shown.fresh) {
+        // What it has now is what it should have.
+        expected = shown.architectures;
+        say("node " + quote_for_message(node) + " was resumed by hand with " + reason.substr(sizeof "gpu_arch: " - 1) +
+            ": what it has now is what it should have");
+    } else if (!reason.empty()) {
+        say("node " + quote_for_message(node) +
+            " was resumed by hand while gpu_arch gives no answer: it is not drained again for that");
+        return write_record(state, {node, "accepted", reason}) ? 0 : 1;
+    }
+    remove_record(state);
+    return 0;
+}
+
 int drain_or_resume(const StateFolder &state, const std::string &node, const Answer &shown,
                     std::vector<Architecture> &expected)
 {
@@ -201,24 +226,7 @@ int drain_or_resume(const StateFolder &state, const std::string &node, const Ans
         return 0;
     }
     if (reason.empty() || (!now.held && record.how == "drained")) {
-        if (reason.empty() && ours) {
-            const Run resumed = run_scontrol({"update", "NodeName=" + node, "State=RESUME"});
-            if (!resumed.failure.empty()) {
-                return not_landed("resume", node, resumed);
-            }
-            say("node " + quote_for_message(node) + " resumed in slurmctld: it has all its GPUs again");
-        } else if (!reason.empty() && shown.fresh) {
-            // Resumed by hand while it has fewer: that is what it should have.
-            expected = shown.architectures;
-            say("node " + quote_for_message(node) + " was resumed by hand with " +
-                reason.substr(sizeof "gpu_arch: " - 1) + ": what it has now is what it should have");
-        } else if (!reason.empty()) {
-            say("node " + quote_for_message(node) +
-                " was resumed by hand while gpu_arch gives no answer: it is not drained again for that");
-            return write_record(state, {node, "accepted", reason}) ? 0 : 1;
-        }
-        remove_record(state);
-        return 0;
+        return settle(state, node, shown, reason, ours, expected);
     }
     if (ours && record.reason == reason) {
         return 0;
