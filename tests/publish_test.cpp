@@ -804,6 +804,8 @@ const PublishCase publish_cases[] = {
                 .err = no_answer + "gpu_arch-publish: node 'n1' was resumed by hand while gpu_arch gives no answer: it is not "
                        "drained again for that\n", .status = 1, .files = {{"state/slurm-drain", "n1\naccepted\ngpu_arch: no answer\n"}},
                 .setup = drain_state("quarn904 1\n", "drained\ngpu_arch: no answer", shows("IDLE"))},
+    PublishCase{.name = "drain_not_again_after_a_resume_by_hand", .program = fails, .args = {"slurm-drain", "n1"}, .err = no_answer,
+                .status = 1, .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("quarn904 1\n", "accepted\ngpu_arch: no answer", "")},
     PublishCase{.name = "drain_damaged_expectation_healed", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" + not_a_line,
                 .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}, .setup = drain_state("quarn1000 x\n", "", "")},
