@@ -269,12 +269,14 @@ n2_gpus() { # how many quarn904 GPUs n2 has; then a pass of the timer's service
     local lines=() i
     for ((i = 0; i < $1; i++)); do lines+=('isa_major 9 isa_minor 4'); done
     driver_tree n2 ${lines[@]+"${lines[@]}"}
-    in_container n2 systemctl start gpu_arch-publish.service || true
+    # Passes in quick succession: past systemd's limit on starts too.
+    in_container n2 sh -c 'systemctl reset-failed gpu_arch-publish.service; systemctl start gpu_arch-publish.service' || true
 }
 reason() { in_container n1 sinfo -h -R -n n2 -o %E; }
-drain_check() { # what: the state of n2, its reason and what it should have
-    local got
-    got="$(node_state n2) '$(reason n2)' $(in_container n2 gpu_arch-publish slurm-expected | tr '\n' ' ')"
+drain_check() { # what: the state of n2 (once slurmctld hears from it again), its reason and what it should have
+    local got tries=0
+    until got="$(node_state n2) '$(reason n2)' $(in_container n2 gpu_arch-publish slurm-expected | tr '\n' ' ')" &&
+        [ "$got" = "$2" ] || [ $((tries += 1)) -gt 30 ]; do sleep 1; done
     [ "$got" = "$2" ] || fail "drain, $1: n2 is $got, expected $2"
     echo "drain, $1: $got"
 }
