@@ -178,6 +178,27 @@ void drop_in(DriverTree &tree)
     write(tree, "units/slurmd.service.d/gpu_arch-publish.conf", "");
 }
 const std::string pending_n1 = "n1\nsite_a,quarn904\n";
+// For slurm-drain: what node n1 should have, what this program drained it
+// for ("" for nothing) and what scontrol says, with its exit status.
+std::function<void(DriverTree &)> drain_state(const std::string &expected, const std::string &drained,
+                                              const std::string &says, int status = 0)
+{
+    return [=](DriverTree &tree) {
+        write(tree, "state/expected", kept_since(100, "lifetime 300\n" + expected));
+        if (!drained.empty()) {
+            write(tree, "state/slurm-drain", "n1\n" + drained + "\n");
+        }
+        scontrol_answers(tree, says, status);
+    };
+}
+// What scontrol show node says of n1's state and reason.
+std::string shows(const std::string &state, const std::string &reason = "")
+{
+    return "NodeName=n1 Arch=x86_64\n   State=" + state + " ThreadsPerCore=1\n   Reason=" + reason + "\n";
+}
+const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
+const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
+const std::string left_msg = "gpu_arch-publish: node 'n1' is left as it is: its reason, ";
 const std::string options_env = "SLURMD_OPTIONS=\"-Z --conf \\\"CPUs=1 Feature=site_a,quarn1000,quarn904\\\" -N n7\"\n";
 const std::string conf = "NodeName=DEFAULT Features=ib\r\nNodeName=n1 CPUs=4 \\\r\n  Weight=2\r\n"
                          "NodeName=n2 Features=a\\#b,quarn904 Weight=1 # rack\n";
@@ -242,10 +263,11 @@ const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
 const std::string pass_takes =
-    "a pass takes [slurm-pending DIR] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
+    "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
-    "       gpu_arch-publish node-line\n       gpu_arch-publish prometheus FILE\n"
+    "       gpu_arch-publish node-line\n       gpu_arch-publish slurm-drain NODE\n"
+    "       gpu_arch-publish slurm-expected [reset]\n       gpu_arch-publish prometheus FILE\n"
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
     "       gpu_arch-publish pass " +
     pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish every SECONDS " +
@@ -836,6 +858,91 @@ const PublishCase publish_cases[] = {
                     write(tree, "bin/scontrol.does", at(tree, "rm -rf @/run && mkdir @/run && "
                                                              "printf 'n1\\nsite_a,quarn1000\\n' >@/run/slurmctld-update\n"));
                 }},
+
+    // slurm-drain: what the node should have, raised by fresh answers and
+    // written only when it changes; a drain on a loss, once, and a resume
+    // only of its own reason; slurmctld asked nothing while all is well.
+    PublishCase{.name = "drain_first_answer_sets_what_the_node_should_have", .program = good, .args = {"pass", "slurm-drain", "n1"},
+                .err = "", .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}},
+    PublishCase{.name = "drain_healthy_node_asks_nothing", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
+                .files = {{"state/expected", "since <now-100>\nlifetime 300\nquarn1000 2\nquarn904 1\n"}, {"bin/scontrol.log", "-"}},
+                .setup = drain_state("quarn1000 2\nquarn904 1\n", "", "")},
+    PublishCase{.name = "drain_on_a_loss", .program = good, .args = {"slurm-drain", "n1"},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000'\n",
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
+                          {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
+                          {"state/expected", "since <now>\nlifetime 300\nquarn1000 3\nquarn2000 1\nquarn904 1\n"}},
+                .setup = drain_state("quarn1000 3\nquarn2000 1\n", "", shows("IDLE"))},
+    PublishCase{.name = "drain_steady", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "n1\n" + lost + "\n"}},
+                .setup = drain_state("quarn1000 3\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 [root@2024-05-01T10:00:00]"))},
+    PublishCase{.name = "drain_with_a_new_reason", .program = good, .args = {"slurm-drain", "n1"},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000, 1 of 2 quarn904'\n",
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000, 1 of 2 quarn904\n"}},
+                .setup = drain_state("quarn1000 3\nquarn904 2\n", lost, shows("MIXED+DRAIN", "gpu_arch: 2 of 3 quarn1000"))},
+    PublishCase{.name = "drain_leaves_the_administrators_drain", .program = good, .args = {"slurm-drain", "n1"},
+                .err = left_msg + "'fan', is not one that gpu_arch-publish set\n",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 3\n", "", shows("DOWN", "fan [admin@2024-05-01T10:00:00]"))},
+    PublishCase{.name = "drain_resumes_what_it_drained", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' resumed in slurmctld: it has all its GPUs again\n",
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=RESUME\n"}, {"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 [root@2024-05-01T10:00:00]"))},
+    PublishCase{.name = "drain_leaves_a_changed_reason", .program = good, .args = {"slurm-drain", "n1"},
+                .err = left_msg + "'fan', is not one that gpu_arch-publish set\n",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "fan"))},
+    PublishCase{.name = "drain_resumed_by_hand_takes_what_the_node_has", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}, {"state/expected", state_good}},
+                .setup = drain_state("quarn1000 3\n", lost, shows("IDLE"))},
+    PublishCase{.name = "drain_controller_down", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: cannot read the state of node 'n1' in slurmctld (scontrol failed (exit status 1): "
+                       "'Unable to contact slurm controller'): the next pass tries again\n", .status = 1,
+                .files = {{"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 3\n", "", "Unable to contact slurm controller\n", 1)},
+    PublishCase{.name = "drain_refused_by_the_controller", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: cannot drain node 'n1' in slurmctld (scontrol failed (exit status 1): 'Access denied'): "
+                       "the next pass tries again\n", .status = 1, .files = {{"state/slurm-drain", "-"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    write(tree, "bin/scontrol.does", "[ $1 = update ] && echo 'Access denied' && exit 1\n");
+                }},
+    PublishCase{.name = "drain_unknown_node", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n",
+                .setup = drain_state("quarn1000 3\n", "", "Node n1 not found\n", 1)},
+    PublishCase{.name = "drain_without_slurm", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n",
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", "")(tree);
+                    fs::remove(tree.path("bin/scontrol"));
+                }, .env = {"PATH=@/bin"}},
+    PublishCase{.name = "drain_no_answer_past_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
+                .err = no_answer + drained_msg + "'gpu_arch: no answer'\n", .status = 1,
+                .files = {{"state/slurm-drain", "n1\ndrained\ngpu_arch: no answer\n"}},
+                .setup = drain_state("quarn904 1\n", "", shows("IDLE"))},
+    PublishCase{.name = "drain_kept_answer_within_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
+                .err = kept_for(100, 300), .status = 1, .files = {{"bin/scontrol.log", "-"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn904 9\n", "", shows("IDLE"))(tree);
+                    write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
+                }},
+    PublishCase{.name = "drain_resumed_by_hand_without_an_answer", .program = fails, .args = {"slurm-drain", "n1"},
+                .err = no_answer + "gpu_arch-publish: node 'n1' was resumed by hand while gpu_arch gives no answer: it is not "
+                       "drained again for that\n", .status = 1, .files = {{"state/slurm-drain", "n1\naccepted\ngpu_arch: no answer\n"}},
+                .setup = drain_state("quarn904 1\n", "drained\ngpu_arch: no answer", shows("IDLE"))},
+    PublishCase{.name = "drain_not_again_after_a_resume_by_hand", .program = fails, .args = {"slurm-drain", "n1"}, .err = no_answer,
+                .status = 1, .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("quarn904 1\n", "accepted\ngpu_arch: no answer", "")},
+    PublishCase{.name = "drain_damaged_expectation_healed", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" + not_a_line,
+                .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}, .setup = drain_state("quarn1000 x\n", "", "")},
+    PublishCase{.name = "expected_shown", .program = fails, .args = {"slurm-expected"}, .err = "", .out = "quarn1000 3\nquarn904 1\n",
+                .setup = drain_state("quarn1000 3\nquarn904 1\n", "", "")},
+    PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},
+                .err = "gpu_arch-publish: what the node should have is forgotten: the next fresh answer sets it\n",
+                .files = {{"state/expected", "-"}}, .setup = drain_state("quarn1000 3\n", "", "")},
+    PublishCase{.name = "expected_bad_word", .program = fails, .args = {"slurm-expected", "x"},
+                .err = "gpu_arch-publish: slurm-expected takes reset or nothing, not 'x'\n", .status = 2},
 
     // slurmd-options: the env file, the update with -N's name, and when
     // neither is written.

@@ -29,9 +29,6 @@ namespace {
 // gpu_arch gets this long; slurmd's start waits for it.
 constexpr int detection_seconds = 10;
 constexpr const char *kept_name = "architectures";
-// What the longest output of gpu_arch takes as a kept answer: each name
-// line gains a blank and a count of at most seven digits.
-constexpr size_t max_kept = 2 * max_output;
 // How many of the lines that are no name a message shows, and how much of each.
 constexpr size_t shown_dropped = 10;
 constexpr size_t shown_length = 100;

@@ -77,6 +77,9 @@ struct Kept {
     std::string problem;
 };
 std::string kept_text(const Kept &kept);
+// What the longest output of gpu_arch takes as a kept answer: each name
+// line gains a blank and a count of at most seven digits.
+constexpr size_t max_kept = 2 * max_output;
 // The kept answer; a damaged one, or one from after now, has a problem and
 // nothing else.
 Kept read_kept_text(std::string_view text, long long now);

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "drain.hpp"
 #include "json.hpp"
 #include "nfd.hpp"
 #include "prometheus.hpp"
@@ -90,6 +91,8 @@ const Consumer consumers[] = {
     {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
     {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Retry},
     {"node-line",      "",                   0, 0,   node_line,      InPass::No},
+    {"slurm-drain",    "NODE",               1, 1,   slurm_drain,    InPass::Consumer},
+    {"slurm-expected", "[reset]",            0, 1,   slurm_expected, InPass::No},
     {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer, false, "gpu_arch.prom"},
     {"nfd",            "FILE [PREFIX]",      1, 2,   nfd,            InPass::Consumer, false, "gpu_arch"},
     {"nfd-prefix",     "PREFIX",             1, 1,   nfd_prefix,     InPass::Setting},
