@@ -253,6 +253,7 @@ const std::string not_a_line = ", is no since, lifetime (1 to 604800) or archite
 const std::string killed = "program' did not finish within 10 s and was killed";
 const std::string no_answer = "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
 const std::string service = "GPU_ARCH_PUBLISH_SERVICE=gpu_arch-publish.service";
+const std::string nfd_prefix = "gpu-arch.feature.node.kubernetes.io";
 // What a stop mid-pass says, while the stand-in for gpu_arch ran.
 std::string stopped_by(const std::string &signal)
 {
@@ -782,6 +783,31 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "every_long_interval_lengthens_the_lifetime", .program = good,
                 .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
                 .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+3660")}}, .options = {.stop_after_ms = 500}},
+    // The host's service and the long-running mode on one node with other
+    // settings: the first to write goes on, the other gives way; both say so.
+    PublishCase{.name = "writers_the_later_gives_way", .program = good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: 'gpu_arch-publish.service' also publishes this node's answer, every 60 s, with "
+                       "lifetime 600 and label prefix '" + nfd_prefix + "'; 'gpu_arch-publish every 60' has lifetime 300 and "
+                       "label prefix '" + nfd_prefix + "': this one publishes nothing while that one runs, so that the labels do "
+                       "not flip; disable one of them, or give both the same settings (see gpu_arch-publish(8))\n",
+                .files = {{"f/gpu_arch", "-"}, {"state/writers", "<now-10> 60 600 " + nfd_prefix + " gpu_arch-publish.service\n"
+                           "<now> 60 300 " + nfd_prefix + " gpu_arch-publish every 60\n"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
+                }, .options = {.stop_after_ms = 500}},
+    PublishCase{.name = "writers_the_first_goes_on", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: 'gpu_arch-publish every 60' also publishes this node's answer, every 60 s, with "
+                       "lifetime 600 and label prefix '" + nfd_prefix + "'; 'gpu_arch-publish.service' has lifetime 300 and "
+                       "label prefix '" + nfd_prefix + "': that one publishes nothing while this one runs, so that the labels do "
+                       "not flip; disable one of them, or give both the same settings (see gpu_arch-publish(8))\n",
+                .files = {{"state/writers", "<now> 60 300 " + nfd_prefix + " gpu_arch-publish.service\n<now-10> 60 600 " +
+                           nfd_prefix + " gpu_arch-publish every 60\n"}},
+                .setup = [](DriverTree &tree) {
+                    const std::string since = std::to_string(time(nullptr) - 10);
+                    write(tree, "state/writers", since + " 60 300 " + nfd_prefix + " gpu_arch-publish.service\n" + since +
+                          " 60 600 " + nfd_prefix + " gpu_arch-publish every 60\n" + std::to_string(time(nullptr) - 1000) +
+                          " 30 600 " + nfd_prefix + " gpu_arch-publish every 30\n");
+                }, .env = {service}},
     // A pass stopped by the service manager says so and ends what it started.
     PublishCase{.name = "pass_stopped", .program = "sleep 30 & echo $! >\"$0.grandchild\"; wait",
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"), .status = 1,

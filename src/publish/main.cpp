@@ -22,12 +22,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "drain.hpp"
 #include "json.hpp"
 #include "nfd.hpp"
 #include "prometheus.hpp"
 #include "slurm.hpp"
+#include "writers.hpp"
 
 // Set by the build: the file where the service reads GPU_ARCH_PUBLISH.
 #ifndef GPU_ARCH_PUBLISH_DEFAULTS
@@ -249,8 +251,11 @@ void say_once(const std::string &messages)
 
 // One pass over what the command line named, in pairs, and what
 // GPU_ARCH_PUBLISH names: settings first, with at most one run of gpu_arch.
-// What it says is collected in said. A stop between two steps ends it.
-int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, long long interval, std::string &said)
+// What it says is collected in said. A stop between two steps ends it. A
+// writer (the service, the long-running mode) gives way to another one
+// with other settings.
+int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, long long interval,
+                   const std::string &writer, std::string &said)
 {
     collect_messages(true);
     const std::vector<std::string> defaults = defaults_words();
@@ -263,6 +268,13 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     shared.in_pass = true;
     shared.interval = interval;
     for (const InPass kind : {InPass::Setting, InPass::Consumer, InPass::Retry}) {
+        if (kind == InPass::Consumer && !writer.empty() &&
+            yields_to_another_writer({time(nullptr), interval,
+                                      shared.lifetime > 0 ? shared.lifetime : default_lifetime(interval),
+                                      shared.nfd_prefix.empty() ? default_label_prefix : shared.nfd_prefix, writer})) {
+            status = 1;
+            break;
+        }
         for (const auto &[row, argument] : pairs) {
             if (row->in_pass == kind) {
                 stop_point("");
@@ -288,7 +300,7 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
         return usage();
     }
     std::string said;
-    const int status = collected_pass(pairs, timer_interval, said);
+    const int status = collected_pass(pairs, timer_interval, in_service() ? "gpu_arch-publish.service" : "", said);
     say_once(said);
     return status;
 }
@@ -331,7 +343,7 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
     std::string said_last;
     for (long long due = monotonic_ms();;) {
         std::string said;
-        collected_pass(pairs, interval, said);
+        collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said);
         if (said != said_last) {
             fputs(said.c_str(), stderr);
             said_last.swap(said);
