@@ -214,7 +214,9 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
                 std::string(arguments.substr(0, arguments.find(' '))) + " after it");
             good = false;
         } else if (const std::string problem = path_problem(*row, words[i + 1]); !problem.empty()) {
-            say(origin + ": " + quote_for_message(words[i + 1]) + " after " + row->name + " " + problem);
+            std::string message = origin + ": " + quote_for_message(words[i + 1]);
+            message.append(" after ").append(row->name).append(" ").append(problem);
+            say(message);
             good = false;
             ++i;
         } else {

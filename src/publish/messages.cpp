@@ -17,7 +17,7 @@ size_t dropped = 0;
 
 volatile sig_atomic_t stop_signal = 0;
 int stopped_status = 1;
-std::string found;
+std::string found_so_far;
 
 void take(const std::string &message, size_t bound)
 {
@@ -134,9 +134,9 @@ bool stop_asked()
     return stop_signal != 0;
 }
 
-void found_before_stop(const std::string &what)
+void found_before_stop(const std::string &found)
 {
-    found = what;
+    found_so_far = found;
 }
 
 void stop_point(const std::string &waiting_on)
@@ -150,7 +150,7 @@ void stop_point(const std::string &waiting_on)
     fputs(messages.c_str(), stderr);
     std::string line = std::string("stopped by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM");
     line += waiting_on.empty() ? "" : " while waiting for " + waiting_on;
-    line += found.empty() ? "; gpu_arch had not answered" : "; gpu_arch had found " + found;
+    line += found_so_far.empty() ? "; gpu_arch had not answered" : "; gpu_arch had found " + found_so_far;
     say(line + "; files not yet written keep what they held");
     fflush(stderr);
     _exit(stopped_status);
