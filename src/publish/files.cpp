@@ -425,7 +425,9 @@ int open_parent(const std::string &path, bool create, const char *doing, std::st
     const size_t slash = path.rfind('/');
     name = slash == std::string::npos ? "" : path.substr(slash + 1);
     if (path.empty() || path[0] != '/' || name.empty() || name == "." || name == "..") {
-        say(std::string("cannot ") + doing + " " + quote_for_message(path) + ": an absolute path to a file is needed");
+        say(std::string("cannot ") + doing + " " + quote_for_message(path) +
+            (path.empty() || path[0] != '/' ? ": it is a relative path; an absolute one is needed"
+                                            : ": it names a folder; the path of a file in it is needed"));
         errno = EINVAL;
         return -1;
     }
