@@ -78,7 +78,7 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
     // NFD reads the regular files right in features.d, and skips dot-files.
     const std::string name = path.substr(path.rfind('/') + 1);
     const size_t folder = path.rfind("/features.d/");
-    if (name.empty() || name[0] == '.' ||
+    if ((!name.empty() && name[0] == '.') ||
         (folder != std::string::npos && path.find('/', folder + sizeof "/features.d/" - 1) != std::string::npos)) {
         say("warning: node feature discovery reads only files right in features.d whose names do not start with a "
             "dot, not " +
