@@ -254,6 +254,17 @@ const std::string killed = "program' did not finish within 10 s and was killed";
 const std::string no_answer = "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
 const std::string service = "GPU_ARCH_PUBLISH_SERVICE=gpu_arch-publish.service";
 const std::string nfd_prefix = "gpu-arch.feature.node.kubernetes.io";
+// The labels of a kept answer, quarn904 3 from 100 s ago.
+const std::string nfd_kept = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" +
+                             nfd_prefix + "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
+// What a writer says of another one with a lifetime of its own.
+std::string writers_said(const std::string &other, const std::string &self, bool first)
+{
+    return "gpu_arch-publish: '" + other + "' also publishes this node's answer, every 60 s, with lifetime " +
+           "600 and label prefix '" + nfd_prefix + "'; '" + self + "' has lifetime 300 and label prefix '" +
+           nfd_prefix + "': " + (first ? "this one publishes nothing while that one runs" : "that one publishes nothing while this one runs") +
+           ", so that the labels do not flip; disable one of them, or give both the same settings (see gpu_arch-publish(8))\n";
+}
 // What a stop mid-pass says, while the stand-in for gpu_arch ran.
 std::string stopped_by(const std::string &signal)
 {
@@ -626,9 +637,7 @@ const PublishCase publish_cases[] = {
                 .err = "gpu_arch-publish: '@/program' printed a last line without its newline, 'quarn1000': its answer is "
                        "incomplete: the last answer, from <now-100>, is kept until <now+200>\ngpu_arch-publish: "
                        "'@/features.d/gpu_arch' keeps the labels of the last run that answered, until <now+200>\n", .status = 1,
-                .files = {{"features.d/gpu_arch", "# GPU architectures of this node, written by gpu_arch-publish.\n# "
-                           "+expiry-time=<now+200>\ngpu-arch.feature.node.kubernetes.io/quarn904=true\n"
-                           "gpu-arch.feature.node.kubernetes.io/quarn904.gpus=3\ngpu-arch.feature.node.kubernetes.io/gpus=3\n"},
+                .files = {{"features.d/gpu_arch", nfd_kept},
                           {"state/architectures", "since <now-100>\nlifetime 300\nquarn904 3\n"}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n")); }},
     PublishCase{.name = "nfd_expiry_follows_the_lifetime", .program = good,
@@ -638,9 +647,7 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "nfd_failing_within_the_lifetime_keeps_the_file", .program = fails, .args = {"nfd", "@/features.d/gpu_arch"},
                 .err = kept_for(100, 300) + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the labels of the last run that "
                        "answered, until <now+200>\n", .status = 1,
-                .files = {{"features.d/gpu_arch", "# GPU architectures of this node, written by gpu_arch-publish.\n# "
-                           "+expiry-time=<now+200>\ngpu-arch.feature.node.kubernetes.io/quarn904=true\n"
-                           "gpu-arch.feature.node.kubernetes.io/quarn904.gpus=3\ngpu-arch.feature.node.kubernetes.io/gpus=3\n"}},
+                .files = {{"features.d/gpu_arch", nfd_kept}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "features.d/gpu_arch", "old\n");
                     write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
@@ -789,20 +796,14 @@ const PublishCase publish_cases[] = {
     // The host's service and the long-running mode on one node with other
     // settings: the first to write goes on, the other gives way; both say so.
     PublishCase{.name = "writers_the_later_gives_way", .program = good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
-                .err = "gpu_arch-publish: 'gpu_arch-publish.service' also publishes this node's answer, every 60 s, with "
-                       "lifetime 600 and label prefix '" + nfd_prefix + "'; 'gpu_arch-publish every 60' has lifetime 300 and "
-                       "label prefix '" + nfd_prefix + "': this one publishes nothing while that one runs, so that the labels do "
-                       "not flip; disable one of them, or give both the same settings (see gpu_arch-publish(8))\n",
+                .err = writers_said("gpu_arch-publish.service", "gpu_arch-publish every 60", true),
                 .files = {{"f/gpu_arch", "-"}, {"state/writers", "<now-10> 60 600 " + nfd_prefix + " gpu_arch-publish.service\n"
                            "<now> 60 300 " + nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
                 }, .options = {.stop_after_ms = 500}},
     PublishCase{.name = "writers_the_first_goes_on", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
-                .err = "gpu_arch-publish: 'gpu_arch-publish every 60' also publishes this node's answer, every 60 s, with "
-                       "lifetime 600 and label prefix '" + nfd_prefix + "'; 'gpu_arch-publish.service' has lifetime 300 and "
-                       "label prefix '" + nfd_prefix + "': that one publishes nothing while this one runs, so that the labels do "
-                       "not flip; disable one of them, or give both the same settings (see gpu_arch-publish(8))\n",
+                .err = writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", false),
                 .files = {{"state/writers", "<now> 60 300 " + nfd_prefix + " gpu_arch-publish.service\n<now-10> 60 600 " +
                            nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {
