@@ -288,12 +288,13 @@ bool keep_answer(int state, const std::string &path, const std::string &text)
             " bytes, more than the " + std::to_string(max_kept) + " it is read back with; the last one stays");
         return false;
     }
-    struct stat folder = {};
-    if (fstat(state, &folder) == 0 && folder.st_uid != geteuid() && faccessat(state, ".", W_OK, AT_EACCESS) != 0) {
-        return true;
-    }
     if (faccessat(state, ".", W_OK, AT_EACCESS) != 0) {
-        say("cannot keep the answer in " + quote_for_message(path) + ": " + strerror(errno) +
+        const int error = errno;
+        struct stat folder = {};
+        if (fstat(state, &folder) == 0 && folder.st_uid != geteuid()) {
+            return true;
+        }
+        say("cannot keep the answer in " + quote_for_message(path) + ": " + strerror(error) +
             "; a failing pass will have no last answer to show");
         return false;
     }
