@@ -150,16 +150,19 @@ bool gone(DriverTree &tree, const std::string &path)
     return false;
 }
 
-// The program run by @/read-only with @/ro mounted read-only, in a mount
-// namespace of its own.
-void read_only_ro(DriverTree &tree)
+// The program run by @/read-only with the folder mounted read-only, in a
+// mount namespace of its own.
+std::function<void(DriverTree &)> read_only(const std::string &folder)
 {
-    tree.add({"ro"});
-    write(tree, "read-only",
-          "#!/bin/sh\nexec unshare -m sh -c 'mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"' " + tree.path("ro").string() +
-              " " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n",
-          0755);
+    return [folder](DriverTree &tree) {
+        tree.add({folder, 0755});
+        write(tree, "read-only",
+              "#!/bin/sh\nexec unshare -m sh -c 'mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"' '" +
+                  tree.path(folder).string() + "' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n",
+              0755);
+    };
 }
+const auto read_only_ro = read_only("ro");
 
 // scontrol records its arguments in @/scontrol.log, prints @/scontrol.says
 // and exits with the status in @/scontrol.status, or runs @/scontrol.does.
@@ -175,6 +178,27 @@ void drop_in(DriverTree &tree)
     write(tree, "units/slurmd.service.d/gpu_arch-publish.conf", "");
 }
 const std::string pending_n1 = "n1\nsite_a,quarn904\n";
+// For slurm-drain: what node n1 should have, what this program drained it
+// for ("" for nothing) and what scontrol says, with its exit status.
+std::function<void(DriverTree &)> drain_state(const std::string &expected, const std::string &drained,
+                                              const std::string &says, int status = 0)
+{
+    return [=](DriverTree &tree) {
+        write(tree, "state/expected", kept_since(100, "lifetime 300\n" + expected));
+        if (!drained.empty()) {
+            write(tree, "state/slurm-drain", "n1\n" + drained + "\n");
+        }
+        scontrol_answers(tree, says, status);
+    };
+}
+// What scontrol show node says of n1's state and reason.
+std::string shows(const std::string &state, const std::string &reason = "")
+{
+    return "NodeName=n1 Arch=x86_64\n   State=" + state + " ThreadsPerCore=1\n   Reason=" + reason + "\n";
+}
+const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
+const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
+const std::string left_msg = "gpu_arch-publish: node 'n1' is left as it is: its reason, ";
 const std::string options_env = "SLURMD_OPTIONS=\"-Z --conf \\\"CPUs=1 Feature=site_a,quarn1000,quarn904\\\" -N n7\"\n";
 const std::string conf = "NodeName=DEFAULT Features=ib\r\nNodeName=n1 CPUs=4 \\\r\n  Weight=2\r\n"
                          "NodeName=n2 Features=a\\#b,quarn904 Weight=1 # rack\n";
@@ -194,7 +218,10 @@ std::string prom_times(const std::string &last_success, const std::string &lifet
            last_success +
            "\n# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds " +
-           lifetime + "\n";
+           lifetime + "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
+           "clock.\n# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds <now>\n"
+           "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
+           "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n";
 }
 const std::string prom_good = prom_head + "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n" +
                               prom_gpus + "gpu_arch_gpus{arch=\"quarn1000\"} 2\ngpu_arch_gpus{arch=\"quarn904\"} 1\n" +
@@ -225,14 +252,34 @@ const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
 const std::string no_answer = "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
+const std::string service = "GPU_ARCH_PUBLISH_SERVICE=gpu_arch-publish.service";
+const std::string nfd_prefix = "gpu-arch.feature.node.kubernetes.io";
+// The labels of a kept answer, quarn904 3 from 100 s ago.
+const std::string nfd_kept = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" +
+                             nfd_prefix + "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
+// What a writer says of another one with a lifetime of its own.
+std::string writers_said(const std::string &other, const std::string &self, bool first)
+{
+    return "gpu_arch-publish: '" + other + "' also publishes this node's answer, every 60 s, with lifetime " +
+           "600 and label prefix '" + nfd_prefix + "'; '" + self + "' has lifetime 300 and label prefix '" +
+           nfd_prefix + "': " + (first ? "this one publishes nothing while that one runs" : "that one publishes nothing while this one runs") +
+           ", so that the labels do not flip; disable one of them, or give both the same settings (see gpu_arch-publish(8))\n";
+}
+// What a stop mid-pass says, while the stand-in for gpu_arch ran.
+std::string stopped_by(const std::string &signal)
+{
+    return "gpu_arch-publish: stopped by " + signal + " while waiting for '@/program'; gpu_arch had not answered; files "
+           "not yet written keep what they held\n";
+}
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
 const std::string pass_takes =
-    "a pass takes [slurm-pending DIR] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
+    "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
-    "       gpu_arch-publish node-line\n       gpu_arch-publish prometheus FILE\n"
+    "       gpu_arch-publish node-line\n       gpu_arch-publish slurm-drain NODE\n"
+    "       gpu_arch-publish slurm-expected [reset]\n       gpu_arch-publish prometheus FILE\n"
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
     "       gpu_arch-publish pass " +
     pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish every SECONDS " +
@@ -341,9 +388,8 @@ const PublishCase publish_cases[] = {
                 .args = {"json"},
                 .err = "gpu_arch-publish: '@/program' printed lines that are no architecture name, dropped: 'rm -rf /' "
                        "'quarn2147483648' 'quarn010' 'quarn-0'\ngpu_arch-publish: '@/program' printed a last line without "
-                       "its newline, dropped: 'quarn90'\n",
-                .out = "{\"architectures\": [\"quarn-2147483648\", \"quarn7\"], \"gpus\": {\"quarn-2147483648\": 1, "
-                       "\"quarn7\": 1}, \"success\": true, \"last_success\": \"<now>\"}\n"},
+                       "its newline, 'quarn90': its answer is incomplete: no GPU architecture is published\n", .status = 1,
+                .out = json_failed("program' printed a last line without its newline, 'quarn90': its answer is incomplete")},
     PublishCase{.name = "json_fails", .program = fails, .args = {"json"}, .err = no_answer, .status = 1,
                 .out = json_failed("program' failed (exit status 3)")},
     PublishCase{.name = "json_hangs_ignoring_sigterm", .program = "trap '' TERM; echo quarn1000; sleep 30", .args = {"json"},
@@ -356,9 +402,18 @@ const PublishCase publish_cases[] = {
                 .err = "gpu_arch-publish: '@/program' printed lines that are no architecture name, dropped: 'x' 'x' 'x' 'x' 'x' "
                        "'x' 'x' 'x' 'x' 'x' and 59990 more\n", .out = json_quarn904},
     PublishCase{.name = "json_errors_bounded", .program = "yes 'Can not find supported GPU!' | head -c 50000 >&2; echo quarn904",
-                .args = {"json"}, .err = replaced(std::string(146, '.'), ".", "gpu_arch-publish: '@/program' says: 'Can not find "
-                       "supported GPU!'\n") + "gpu_arch-publish: '@/program' wrote 45912 more bytes on standard error, dropped\n",
+                .args = {"json"}, .err = replaced(std::string(20, '.'), ".", "gpu_arch-publish: '@/program' says: 'Can not find "
+                       "supported GPU!'\n") + "gpu_arch-publish: '@/program' wrote 49440 more bytes on standard error, dropped\n",
                 .out = json_quarn904},
+    // More than a pipe holds: read while it runs, or it would block until killed.
+    PublishCase{.name = "json_errors_past_a_pipe", .program = "yes | head -c 200000 >&2; echo quarn904", .args = {"json"},
+                .err = replaced(std::string(20, '.'), ".", "gpu_arch-publish: '@/program' says: 'y'\n") + "gpu_arch-publish: "
+                       "'@/program' wrote 199960 more bytes on standard error, dropped\n", .out = json_quarn904},
+    // Bounded in lines too: the verdict follows.
+    PublishCase{.name = "json_blank_lines_then_fails", .program = "yes '' | head -n 4000 >&2; exit 3", .args = {"json"},
+                .err = replaced(std::string(20, '.'), ".", "gpu_arch-publish: '@/program' says: ''\n") + "gpu_arch-publish: "
+                       "'@/program' wrote 3980 more bytes on standard error, dropped\n" + no_answer, .status = 1,
+                .out = json_failed("program' failed (exit status 3)")},
     PublishCase{.name = "json_group_killed",
                 .program = "(trap '' TERM; exec sleep 30) >/dev/null 2>&1 & echo $! >\"$0.grandchild\"; echo quarn904",
                 .args = {"json"}, .err = "", .out = json_quarn904,
@@ -366,7 +421,7 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "json_lost_output", .program = good, .args = {"json"}, .err = "write: No space left on device\n",
                 .status = 1, .options = {.stdout_to = Stdout::DevFull}},
     PublishCase{.name = "json_reader_gone", .program = good, .args = {"json"}, .err = "write: Broken pipe\n", .status = 1,
-                .options = {.stdout_to = Stdout::BrokenPipe}},
+                .options = {.stdout_to = Stdout::ReaderGone}},
     // The fact takes the lifetime kept with the answer, and exits 0 so that
     // Ansible keeps it.
     PublishCase{.name = "fact_fails_within_the_kept_lifetime", .program = fails, .args = {}, .err = kept_for(500, 1000),
@@ -447,10 +502,16 @@ const PublishCase publish_cases[] = {
                 .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system (to let "
                        "gpu_arch-publish.service write there, add the line ReadWritePaths=@/ro below [Service] with "
                        "systemctl edit gpu_arch-publish.service)\n", .status = 1,
-                .setup = read_only_ro, .env = {"INVOCATION_ID=1"}, .root = true, .as = "read-only", .wrapped = true},
+                .setup = read_only_ro, .env = {service}, .root = true, .as = "read-only", .wrapped = true},
+    PublishCase{.name = "prometheus_read_only_hint_quoted", .program = good, .args = {"prometheus", "@/r\\o/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/r\\\\o/gpu_arch.prom': Read-only file system (to let "
+                       "gpu_arch-publish.service write there, add the line ReadWritePaths='@/r\\\\o' below [Service] with "
+                       "systemctl edit gpu_arch-publish.service)\n", .status = 1,
+                .setup = read_only("r\\o"), .env = {service}, .root = true, .as = "read-only", .wrapped = true},
+    // By hand, or another unit's pass (INVOCATION_ID alone): no hint about this service.
     PublishCase{.name = "prometheus_read_only_by_hand", .program = good, .args = {"prometheus", "@/ro/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system\n", .status = 1,
-                .setup = read_only_ro, .root = true, .as = "read-only", .wrapped = true},
+                .setup = read_only_ro, .env = {"INVOCATION_ID=1"}, .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "prometheus_newline_in_the_path", .program = good, .args = {"prometheus", "@/e\n/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/e\\x0a/gpu_arch.prom': '@/e\\x0a' is a regular file, not a folder\n",
                 .status = 1, .setup = [](DriverTree &tree) { write(tree, "e\n", ""); }},
@@ -462,6 +523,14 @@ const PublishCase publish_cases[] = {
                     tree.add({"real"});
                     tree.add({"sub"});
                     fs::create_symlink(tree.path("real"), tree.path("sub/e"));
+                }},
+    PublishCase{.name = "prometheus_link_chain_past_40", .program = good, .args = {"prometheus", "@/l41/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/l41/gpu_arch.prom': '@/l1': Too many levels of symbolic links\n",
+                .status = 1, .setup = [](DriverTree &tree) {
+                    tree.add({"l0"});
+                    for (int link = 1; link <= 41; ++link) {
+                        fs::create_symlink("l" + std::to_string(link - 1), tree.path("l" + std::to_string(link)));
+                    }
                 }},
     PublishCase{.name = "prometheus_link_loop", .program = good, .args = {"prometheus", "@/loop/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/loop/gpu_arch.prom': '@/loop': Too many levels of symbolic links\n",
@@ -537,8 +606,11 @@ const PublishCase publish_cases[] = {
                 .err = "", .files = {{"real/gpu_arch.prom", prom_good}},
                 .setup = [](DriverTree &tree) { tree.add({"real"}); fs::create_symlink("real", tree.path("link")); }},
     PublishCase{.name = "prometheus_relative_path", .program = good, .args = {"prometheus", "gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': an absolute path to a file is needed\n", .status = 1,
-                .files = {{"gpu_arch.prom", "-"}}},
+                .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': it is a relative path; an absolute one is needed\n",
+                .status = 1, .files = {{"gpu_arch.prom", "-"}}},
+    PublishCase{.name = "nfd_folder_for_a_file", .program = good, .args = {"nfd", "@/features.d/"},
+                .err = "gpu_arch-publish: cannot write '@/features.d/': it names a folder; the path of a file in it is needed\n",
+                .status = 1},
     PublishCase{.name = "prometheus_folder_closed_to_nobody", .program = good, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': Permission denied\n", .status = 1,
                 .setup = [](DriverTree &tree) { tree.add({"exporter"}); }, .root = true, .options = {.unprivileged = true}},
@@ -546,17 +618,36 @@ const PublishCase publish_cases[] = {
     // nfd: the labels in UTC whatever the time zone, and the prefix.
     PublishCase{.name = "nfd", .program = good, .args = {"nfd", "@/features.d/gpu_arch", "example.org"}, .err = "",
                 .files = {{"features.d/gpu_arch", nfd_good}}, .env = {"TZ=Asia/Tokyo"}},
-    PublishCase{.name = "nfd_keeps_the_file", .program = fails, .args = {"nfd", "@/features.d/gpu_arch"},
-                .err = no_answer + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the last labels until their expiry time\n",
-                .status = 1, .files = {{"features.d/gpu_arch", "old\n"}},
+    // Labels no longer than the answer allows: with none to show, none at all.
+    PublishCase{.name = "nfd_fails_with_nothing_kept_takes_the_labels_away", .program = fails, .args = {"nfd", "@/features.d/gpu_arch"},
+                .err = no_answer + "gpu_arch-publish: removed '@/features.d/gpu_arch', so that node feature discovery drops its "
+                       "labels\n", .status = 1, .files = {{"features.d/gpu_arch", "-"}},
                 .setup = [](DriverTree &tree) { write(tree, "features.d/gpu_arch", "old\n"); }},
+    // A clock set back: the kept answer is refused, and so are its labels.
+    PublishCase{.name = "nfd_answer_from_the_future_takes_the_labels_away", .program = fails, .args = {"nfd", "@/features.d/gpu_arch"},
+                .err = "gpu_arch-publish: not using the answer kept in '@/state/architectures': its answer is from <now+2592000>, "
+                       "after now (was the clock set back?)\n" + no_answer + "gpu_arch-publish: removed '@/features.d/gpu_arch', "
+                       "so that node feature discovery drops its labels\n", .status = 1, .files = {{"features.d/gpu_arch", "-"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "features.d/gpu_arch", "old\n");
+                    write(tree, "state/architectures", kept_since(-2592000, "lifetime 300\nquarn904 3\n"));
+                }},
+    // gpu_arch's output cut short is no answer: the last one is kept.
+    PublishCase{.name = "nfd_incomplete_answer_keeps_the_last", .program = "printf %s quarn1000", .args = {"nfd", "@/features.d/gpu_arch"},
+                .err = "gpu_arch-publish: '@/program' printed a last line without its newline, 'quarn1000': its answer is "
+                       "incomplete: the last answer, from <now-100>, is kept until <now+200>\ngpu_arch-publish: "
+                       "'@/features.d/gpu_arch' keeps the labels of the last run that answered, until <now+200>\n", .status = 1,
+                .files = {{"features.d/gpu_arch", nfd_kept},
+                          {"state/architectures", "since <now-100>\nlifetime 300\nquarn904 3\n"}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n")); }},
     PublishCase{.name = "nfd_expiry_follows_the_lifetime", .program = good,
                 .args = {"pass", "nfd", "@/features.d/gpu_arch", "lifetime", "120", "nfd-prefix", "example.org"}, .err = "",
                 .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+120")},
                           {"state/architectures", replaced(state_good, "300", "120")}}},
     PublishCase{.name = "nfd_failing_within_the_lifetime_keeps_the_file", .program = fails, .args = {"nfd", "@/features.d/gpu_arch"},
-                .err = kept_for(100, 300) + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the last labels until their expiry time\n",
-                .status = 1, .files = {{"features.d/gpu_arch", "old\n"}},
+                .err = kept_for(100, 300) + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the labels of the last run that "
+                       "answered, until <now+200>\n", .status = 1,
+                .files = {{"features.d/gpu_arch", nfd_kept}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "features.d/gpu_arch", "old\n");
                     write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
@@ -585,23 +676,36 @@ const PublishCase publish_cases[] = {
                 .err = "", .files = {{"features.d/gpu_arch", nfd_good}, {"e/gpu_arch.prom", prom_good}}},
     PublishCase{.name = "pass_first_failure_counts", .program = good,
                 .args = {"pass", "prometheus", "@/e.prom", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"},
-                .err = "gpu_arch-publish: cannot write '@/e.prom': it is a folder\n", .status = 1,
-                .files = {{"features.d/gpu_arch", nfd_good}}, .setup = [](DriverTree &tree) { tree.add({"e.prom"}); }},
+                .err = "gpu_arch-publish: cannot write '@/e.prom': it is a FIFO\n", .status = 1,
+                .files = {{"features.d/gpu_arch", nfd_good}},
+                .setup = [](DriverTree &tree) { EXPECT_EQ(mkfifo(tree.path("e.prom").c_str(), 0644), 0); }},
+    // Mistakes in the words of a pass, named with where they came from.
+    PublishCase{.name = "pass_paths_refused", .program = good, .args = {"pass", "nfd", "@/features.d/gpu_arch"},
+                .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in the environment: '@/e/gpu_arch.prom,' after prometheus holds a "
+                       "comma: separate the words of a pass with blanks, as in \"prometheus FILE nfd FILE\"\ngpu_arch-publish: "
+                       "GPU_ARCH_PUBLISH in the environment: 'gpu_arch.prom' after prometheus is a relative path: write the "
+                       "absolute one, starting with /\ngpu_arch-publish: GPU_ARCH_PUBLISH in the environment: '@/features.d/' "
+                       "after nfd is a folder: write the path of a file in it, such as '@/features.d/gpu_arch'\n", .status = 1,
+                .files = {{"e", "-"}, {"e/gpu_arch.prom,", "-"}}, .setup = [](DriverTree &tree) { tree.add({"features.d"}); },
+                .env = {"GPU_ARCH_PUBLISH=prometheus @/e/gpu_arch.prom, prometheus gpu_arch.prom nfd @/features.d/"}},
     PublishCase{.name = "pass_bad_words_in_defaults", .program = good, .args = {"pass"},
-                .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'bogus' names no consumer; " +
-                       pass_takes + "\ngpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'nfd' needs FILE after it\ngpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
+                .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in the environment: 'bogus' names no consumer; " +
+                       pass_takes + "\ngpu_arch-publish: GPU_ARCH_PUBLISH in the environment: 'nfd' needs FILE after it\ngpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
                        "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n", .status = 1,
                 .files = {{"e/gpu_arch.prom", prom_good}},
                 .env = {"GPU_ARCH_PUBLISH=prometheus @/e/gpu_arch.prom bogus x nfd-prefix kubernetes.io\tnfd"}},
     PublishCase{.name = "pass_lifetimes_refused", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot use '0' as the lifetime: it is a number of seconds from 1 to 604800\n"
-                       "gpu_arch-publish: cannot use '5m' as the lifetime: it is a number of seconds from 1 to 604800\n"
-                       "gpu_arch-publish: cannot use '700000' as the lifetime: it is a number of seconds from 1 to 604800\n",
+                .err = "gpu_arch-publish: cannot use '0' as the lifetime: it is a number of seconds from 120 to 604800\n"
+                       "gpu_arch-publish: cannot use '5m' as the lifetime: it is a number of seconds from 120 to 604800\n"
+                       "gpu_arch-publish: cannot use '700000' as the lifetime: it is a number of seconds from 120 to 604800\n"
+                       "gpu_arch-publish: cannot use '30' as the lifetime: it is a number of seconds from 120 to 604800 (a pass "
+                       "every 60 s must renew what the last one published before it expires)\n",
                 .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
-                .env = {"GPU_ARCH_PUBLISH=lifetime 0 lifetime 5m lifetime 700000"}},
+                .env = {"GPU_ARCH_PUBLISH=lifetime 0 lifetime 5m lifetime 700000 lifetime 30"}},
     PublishCase{.name = "pass_unknown_word_in_defaults", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'bogus' names no consumer; " +
-                       pass_takes + "\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}}, .env = {"GPU_ARCH_PUBLISH=bogus"}},
+                       pass_takes + "\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
+                .env = {"GPU_ARCH_PUBLISH=bogus", service}},
     // A lifetime no longer set gives way to the default.
     PublishCase{.name = "pass_without_lifetime_takes_the_default", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_good}, {"state/architectures", state_good}},
@@ -609,17 +713,52 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "pass_bad_word_on_the_command_line", .program = good, .args = {"pass", "prometheus"},
                 .err = "gpu_arch-publish: pass: 'prometheus' needs FILE after it\n" + usage, .status = 2},
     PublishCase{.name = "pass_names_no_consumer", .program = good, .args = {"pass", "slurm-pending", "@/run"},
-                .err = "gpu_arch-publish: no consumer is named: name them in GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS
-                       "' (see gpu_arch-publish(8))\n"},
+                .err = "gpu_arch-publish: no consumer is named: name them in GPU_ARCH_PUBLISH in the environment (see "
+                       "gpu_arch-publish(8))\n"},
+    // A flood of messages: the bound drops the rest, but not the verdict.
+    PublishCase{.name = "pass_flood_of_messages_keeps_the_verdict", .program = fails, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = [] {
+                    const std::string bogus = "gpu_arch-publish: GPU_ARCH_PUBLISH in the environment: 'bogus' names no consumer; " +
+                                              pass_takes + "\n";
+                    const size_t shown = size_t{48 * 1024} / bogus.size();
+                    return replaced(std::string(shown, '.'), ".", bogus) + no_answer + "gpu_arch-publish: " +
+                           std::to_string((300 - shown) * bogus.size()) + " more bytes of messages were dropped\n";
+                }(), .status = 1, .env = {"GPU_ARCH_PUBLISH=" + replaced(std::string(600, '.'), ".", "bogus ")}},
+    // A pass sends the update that slurmd's start left.
+    PublishCase{.name = "pass_sends_the_pending_update", .program = good, .args = {"pass", "slurm-pending", "@/run", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: slurmctld now holds the features of node 'n1': 'site_a,quarn904'\n",
+                .files = {{"run/slurmctld-update", "-"},
+                          {"bin/scontrol.log", "update NodeName=n1 AvailableFeatures=site_a,quarn904 ActiveFeatures=site_a,quarn904\n"}},
+                .setup = [](DriverTree &tree) { write(tree, "run/slurmctld-update", pending_n1); drop_in(tree); }},
+    // A pass that holds the lock longer than it waits for it.
+    PublishCase{.name = "pass_holds_the_lock_past_its_wait", .program = good, .args = {"pass", "slurm-pending", "@/run", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: slurmctld now holds the features of node 'n1': 'site_a,quarn904'\n",
+                .files = {{"run/slurmctld-update", "-"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "run/slurmctld-update", pending_n1);
+                    drop_in(tree);
+                    write(tree, "bin/scontrol.does", "sleep 6\n");
+                }, .seconds = 6},
+    // A failing pass keeps its lifetime with the answer, for the fact.
+    PublishCase{.name = "pass_failing_keeps_its_lifetime", .program = fails, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = no_answer, .status = 1,
+                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-500>")},
+                          {"state/architectures", "since <now-500>\nlifetime 300\nquarn904 3\n"}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 604800\nquarn904 3\n")); }},
+    // A state folder that cannot be written is said, and fails the pass.
+    PublishCase{.name = "pass_state_read_only", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': Read-only file system; a failing "
+                       "pass will have no last answer to show\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
+                .setup = read_only("state"), .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
-                .env = {"INVOCATION_ID=1"}, .runs = 2},
-    // By hand: all of it every time, and what the service said stays.
+                .env = {service}, .runs = 2},
+    // By hand, or from another unit: all of it every time, and what the service said stays.
     PublishCase{.name = "pass_by_hand_says_everything", .program = "", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: '@/program' found no supported GPU\n",
                 .files = {{"state/messages", "service\n"}}, .setup = [](DriverTree &tree) {
                     write(tree, "state/messages", "service\n");
-                }, .runs = 2},
+                }, .env = {"INVOCATION_ID=1"}, .runs = 2},
     // every: a pass each interval until a stop, which ends it within a
     // second, also mid-pass, with status 0 and the files as they are; what
     // the passes say is said once, and orphans are reaped; SIGHUP asks for a
@@ -632,12 +771,52 @@ const PublishCase publish_cases[] = {
                            "/proc/$$/stat >>orphans' $PPID & sleep 0.1\n"
                            "awk -v p=$PPID '$3 == \"Z\" && $4 == p' /proc/[0-9]*/stat 2>/dev/null | wc -l >>zombies\n" + fails,
                 .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = no_answer,
-                .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"}},
+                .files = {{"e/gpu_arch.prom", replaced(nothing_kept, "seconds 60", "seconds 1")}, {"zombies", "0\n0\n0\n"},
+                          {"orphans", "ours\nours\nours\n"}},
                 .options = {.stop_after_ms = 2700}, .subreaper = true},
     PublishCase{.name = "every_hangup_runs_a_pass_at_once", .program = "echo >>runs; " + good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
                 .err = "", .files = {{"runs", "\n\n"}}, .options = {.hangup_after_ms = 500, .stop_after_ms = 1000}},
     PublishCase{.name = "every_stopped_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "", .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500}},
+                .err = stopped_by("SIGTERM"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500}},
+    PublishCase{.name = "every_stopped_in_a_later_pass", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || sleep 3; " + good,
+                .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"),
+                .files = {{"e/gpu_arch.prom", replaced(prom_good, "seconds 60", "seconds 1")}, {"runs", "\n\n"}},
+                .options = {.stop_after_ms = 1500}},
+    PublishCase{.name = "every_interrupted_between_passes", .program = good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "", .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
+    PublishCase{.name = "every_interrupted_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
+                .err = stopped_by("SIGINT"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
+    PublishCase{.name = "every_hangup_mid_pass_runs_one_after_it", .program = "echo >>runs; sleep 1; " + good,
+                .args = {"every", "60", "nfd", "@/f/gpu_arch"}, .err = "", .files = {{"runs", "\n\n"}},
+                .options = {.hangup_after_ms = 300, .stop_after_ms = 2700}},
+    // A lifetime that a long interval would outlast is longer by default.
+    PublishCase{.name = "every_long_interval_lengthens_the_lifetime", .program = good,
+                .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
+                .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+3660")}}, .options = {.stop_after_ms = 500}},
+    // The host's service and the long-running mode on one node with other
+    // settings: the first to write goes on, the other gives way; both say so.
+    PublishCase{.name = "writers_the_later_gives_way", .program = good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
+                .err = writers_said("gpu_arch-publish.service", "gpu_arch-publish every 60", true),
+                .files = {{"f/gpu_arch", "-"}, {"state/writers", "<now-10> 60 600 " + nfd_prefix + " gpu_arch-publish.service\n"
+                           "<now> 60 300 " + nfd_prefix + " gpu_arch-publish every 60\n"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
+                }, .options = {.stop_after_ms = 500}},
+    PublishCase{.name = "writers_the_first_goes_on", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
+                .err = writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", false),
+                .files = {{"state/writers", "<now> 60 300 " + nfd_prefix + " gpu_arch-publish.service\n<now-10> 60 600 " +
+                           nfd_prefix + " gpu_arch-publish every 60\n"}},
+                .setup = [](DriverTree &tree) {
+                    const std::string since = std::to_string(time(nullptr) - 10);
+                    write(tree, "state/writers", since + " 60 300 " + nfd_prefix + " gpu_arch-publish.service\n" + since +
+                          " 60 600 " + nfd_prefix + " gpu_arch-publish every 60\n" + std::to_string(time(nullptr) - 1000) +
+                          " 30 600 " + nfd_prefix + " gpu_arch-publish every 30\n");
+                }, .env = {service}},
+    // A pass stopped by the service manager says so and ends what it started.
+    PublishCase{.name = "pass_stopped", .program = "sleep 30 & echo $! >\"$0.grandchild\"; wait",
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"), .status = 1,
+                .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500},
+                .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
 
     // Slurm: the pending update, through the folder's handle, with the
     // drop-in's consent.
@@ -710,6 +889,91 @@ const PublishCase publish_cases[] = {
                                                              "printf 'n1\\nsite_a,quarn1000\\n' >@/run/slurmctld-update\n"));
                 }},
 
+    // slurm-drain: what the node should have, raised by fresh answers and
+    // written only when it changes; a drain on a loss, once, and a resume
+    // only of its own reason; slurmctld asked nothing while all is well.
+    PublishCase{.name = "drain_first_answer_sets_what_the_node_should_have", .program = good, .args = {"pass", "slurm-drain", "n1"},
+                .err = "", .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}},
+    PublishCase{.name = "drain_healthy_node_asks_nothing", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
+                .files = {{"state/expected", "since <now-100>\nlifetime 300\nquarn1000 2\nquarn904 1\n"}, {"bin/scontrol.log", "-"}},
+                .setup = drain_state("quarn1000 2\nquarn904 1\n", "", "")},
+    PublishCase{.name = "drain_on_a_loss", .program = good, .args = {"slurm-drain", "n1"},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000'\n",
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
+                          {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
+                          {"state/expected", "since <now>\nlifetime 300\nquarn1000 3\nquarn2000 1\nquarn904 1\n"}},
+                .setup = drain_state("quarn1000 3\nquarn2000 1\n", "", shows("IDLE"))},
+    PublishCase{.name = "drain_steady", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "n1\n" + lost + "\n"}},
+                .setup = drain_state("quarn1000 3\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 [root@2024-05-01T10:00:00]"))},
+    PublishCase{.name = "drain_with_a_new_reason", .program = good, .args = {"slurm-drain", "n1"},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000, 1 of 2 quarn904'\n",
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000, 1 of 2 quarn904\n"}},
+                .setup = drain_state("quarn1000 3\nquarn904 2\n", lost, shows("MIXED+DRAIN", "gpu_arch: 2 of 3 quarn1000"))},
+    PublishCase{.name = "drain_leaves_the_administrators_drain", .program = good, .args = {"slurm-drain", "n1"},
+                .err = left_msg + "'fan', is not one that gpu_arch-publish set\n",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 3\n", "", shows("DOWN", "fan [admin@2024-05-01T10:00:00]"))},
+    PublishCase{.name = "drain_resumes_what_it_drained", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' resumed in slurmctld: it has all its GPUs again\n",
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=RESUME\n"}, {"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 [root@2024-05-01T10:00:00]"))},
+    PublishCase{.name = "drain_leaves_a_changed_reason", .program = good, .args = {"slurm-drain", "n1"},
+                .err = left_msg + "'fan', is not one that gpu_arch-publish set\n",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "fan"))},
+    PublishCase{.name = "drain_resumed_by_hand_takes_what_the_node_has", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}, {"state/expected", state_good}},
+                .setup = drain_state("quarn1000 3\n", lost, shows("IDLE"))},
+    PublishCase{.name = "drain_controller_down", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: cannot read the state of node 'n1' in slurmctld (scontrol failed (exit status 1): "
+                       "'Unable to contact slurm controller'): the next pass tries again\n", .status = 1,
+                .files = {{"state/slurm-drain", "-"}},
+                .setup = drain_state("quarn1000 3\n", "", "Unable to contact slurm controller\n", 1)},
+    PublishCase{.name = "drain_refused_by_the_controller", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: cannot drain node 'n1' in slurmctld (scontrol failed (exit status 1): 'Access denied'): "
+                       "the next pass tries again\n", .status = 1, .files = {{"state/slurm-drain", "-"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    write(tree, "bin/scontrol.does", "[ $1 = update ] && echo 'Access denied' && exit 1\n");
+                }},
+    PublishCase{.name = "drain_unknown_node", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n",
+                .setup = drain_state("quarn1000 3\n", "", "Node n1 not found\n", 1)},
+    PublishCase{.name = "drain_without_slurm", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n",
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", "")(tree);
+                    fs::remove(tree.path("bin/scontrol"));
+                }, .env = {"PATH=@/bin"}},
+    PublishCase{.name = "drain_no_answer_past_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
+                .err = no_answer + drained_msg + "'gpu_arch: no answer'\n", .status = 1,
+                .files = {{"state/slurm-drain", "n1\ndrained\ngpu_arch: no answer\n"}},
+                .setup = drain_state("quarn904 1\n", "", shows("IDLE"))},
+    PublishCase{.name = "drain_kept_answer_within_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
+                .err = kept_for(100, 300), .status = 1, .files = {{"bin/scontrol.log", "-"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn904 9\n", "", shows("IDLE"))(tree);
+                    write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
+                }},
+    PublishCase{.name = "drain_resumed_by_hand_without_an_answer", .program = fails, .args = {"slurm-drain", "n1"},
+                .err = no_answer + "gpu_arch-publish: node 'n1' was resumed by hand while gpu_arch gives no answer: it is not "
+                       "drained again for that\n", .status = 1, .files = {{"state/slurm-drain", "n1\naccepted\ngpu_arch: no answer\n"}},
+                .setup = drain_state("quarn904 1\n", "drained\ngpu_arch: no answer", shows("IDLE"))},
+    PublishCase{.name = "drain_not_again_after_a_resume_by_hand", .program = fails, .args = {"slurm-drain", "n1"}, .err = no_answer,
+                .status = 1, .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("quarn904 1\n", "accepted\ngpu_arch: no answer", "")},
+    PublishCase{.name = "drain_damaged_expectation_healed", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" + not_a_line,
+                .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}, .setup = drain_state("quarn1000 x\n", "", "")},
+    PublishCase{.name = "expected_shown", .program = fails, .args = {"slurm-expected"}, .err = "", .out = "quarn1000 3\nquarn904 1\n",
+                .setup = drain_state("quarn1000 3\nquarn904 1\n", "", "")},
+    PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},
+                .err = "gpu_arch-publish: what the node should have is forgotten: the next fresh answer sets it\n",
+                .files = {{"state/expected", "-"}}, .setup = drain_state("quarn1000 3\n", "", "")},
+    PublishCase{.name = "expected_bad_word", .program = fails, .args = {"slurm-expected", "x"},
+                .err = "gpu_arch-publish: slurm-expected takes reset or nothing, not 'x'\n", .status = 2},
+
     // slurmd-options: the env file, the update with -N's name, and when
     // neither is written.
     PublishCase{.name = "options_dynamic", .program = good,
@@ -719,6 +983,14 @@ const PublishCase publish_cases[] = {
                           {"bin/scontrol.log", "update NodeName=n7 AvailableFeatures=site_a,quarn1000,quarn904 "
                                                "ActiveFeatures=site_a,quarn1000,quarn904\n"}},
                 .setup = [](DriverTree &tree) { tree.add({"run"}); }},
+    // slurmd's start outwaits a retry that holds the lock.
+    PublishCase{.name = "options_wait_for_a_retry", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
+                .err = "gpu_arch-publish: node 'n7' features: 'quarn1000,quarn904'\n", .files = {{"bin/scontrol.log",
+                "update NodeName=n7 AvailableFeatures=quarn1000,quarn904 ActiveFeatures=quarn1000,quarn904\n"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "run/lock", "", 0600);
+                    EXPECT_EQ(system(("flock " + tree.path("run/lock").string() + " sleep 7 >/dev/null 2>&1 & sleep 0.2").c_str()), 0);
+                }, .seconds = 7},
     PublishCase{.name = "options_controller_down", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
                 .err = "gpu_arch-publish: slurmctld did not take the features of node 'n7' (scontrol failed (exit status 1): "
                        "'Unable to contact slurm controller'): until it does, it may still hold the node's old GPU "

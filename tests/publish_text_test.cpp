@@ -177,7 +177,7 @@ TEST(Consumers, EachFormatOfOneResult)
 {
     const Answer fresh = {true, mixed, 1796739000, 300, ""};
     const Answer kept = {false, quarn1000, 1796739000, 120, "gpu_arch failed (exit status 3)"};
-    EXPECT_EQ(prometheus_text(fresh),
+    EXPECT_EQ(prometheus_text(fresh, 1796739042, 60),
               "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
               "# TYPE gpu_arch_info gauge\n"
               "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n"
@@ -191,8 +191,12 @@ TEST(Consumers, EachFormatOfOneResult)
               "# TYPE gpu_arch_last_success_timestamp_seconds gauge\n"
               "gpu_arch_last_success_timestamp_seconds 1796739000\n"
               "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
-              "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds 300\n");
-    EXPECT_NE(prometheus_text({false, {}, 0, 300, "x"}).find("\ngpu_arch_last_success_timestamp_seconds 0\n"),
+              "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds 300\n"
+              "# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's clock.\n"
+              "# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds 1796739042\n"
+              "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
+              "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n");
+    EXPECT_NE(prometheus_text({false, {}, 0, 300, "x"}, 0, 60).find("\ngpu_arch_last_success_timestamp_seconds 0\n"),
               std::string::npos);
     // The kept answer as written, or why a damaged one, or one from after
     // now, is not used.

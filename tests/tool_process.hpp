@@ -25,7 +25,7 @@ struct Outcome {
 };
 
 // Where the tool's standard output goes.
-enum class Stdout { File, DevFull, Closed, BrokenPipe };
+enum class Stdout { File, DevFull, Closed, BrokenPipe, ReaderGone };
 
 struct RunOptions {
     bool unprivileged = false;       // as nobody when run as root
@@ -36,6 +36,7 @@ struct RunOptions {
     bool ignore_sigchld = false;       // as some launchers leave it
     int hangup_after_ms = 0;           // then SIGHUP, before the stop
     int stop_after_ms = 0;             // then SIGTERM, as a container's stop sends it
+    int stop_signal = SIGTERM;         // or SIGINT, as a terminal's ^C
 };
 
 inline bool redirect_stdout(Stdout to, int file)
@@ -53,6 +54,9 @@ inline bool redirect_stdout(Stdout to, int file)
     case Stdout::BrokenPipe:
         // An ignored SIGPIPE stays ignored across exec: writes fail with EPIPE.
         return pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], 1) == 1 && signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    case Stdout::ReaderGone:
+        // SIGPIPE as a shell leaves it: only a program that ignores it itself sees the failed write.
+        return pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], 1) == 1;
     }
     return false;
 }
@@ -68,6 +72,13 @@ inline bool drop_privileges()
 [[noreturn]] inline void exec_child(std::vector<std::string> argv, const fs::path &cwd, const RunOptions &options,
                                     int out, int err)
 {
+    // Default dispositions and no signal blocked, as a shell starts a program, whatever the harness inherited.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        signal(signal_number, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0 || !redirect_stdout(options.stdout_to, out) ||
         (options.unprivileged && !drop_privileges())) {
         _exit(126);
@@ -142,8 +153,14 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
         }
         usleep(static_cast<useconds_t>(options.stop_after_ms - options.hangup_after_ms) * 1000);
         const auto stopped = std::chrono::steady_clock::now();
-        kill(pid, SIGTERM);
-        waitpid(pid, &status, 0);
+        kill(pid, options.stop_signal);
+        // A program that does not end within 5 s is killed, so that the row fails rather than hangs.
+        for (int waited_ms = 0; waitpid(pid, &status, WNOHANG) == 0; waited_ms += 10) {
+            if (waited_ms == 5000) {
+                kill(pid, SIGKILL);
+            }
+            usleep(10000);
+        }
         stopped_in_ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped).count();
     } else {

@@ -3,6 +3,7 @@
 // that are architecture names count; and the answer that consumers show.
 #include <fcntl.h>
 #include <regex.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -27,9 +29,6 @@ namespace {
 // gpu_arch gets this long; slurmd's start waits for it.
 constexpr int detection_seconds = 10;
 constexpr const char *kept_name = "architectures";
-// What the longest output of gpu_arch takes as a kept answer: each name
-// line gains a blank and a count of at most seven digits.
-constexpr size_t max_kept = 2 * max_output;
 // How many of the lines that are no name a message shows, and how much of each.
 constexpr size_t shown_dropped = 10;
 constexpr size_t shown_length = 100;
@@ -103,12 +102,25 @@ bool detect(Detection &detection, std::string &error)
         say(program + " printed lines that are no architecture name, dropped:" + quoted);
     }
     if (!detection.partial.empty()) {
-        say(program + " printed a last line without its newline, dropped: " + quote_for_message(detection.partial));
+        // Cut short: the rest of the answer, or of that name, may be lost.
+        error = program + " printed a last line without its newline, " + quote_for_message(detection.partial) +
+                ": its answer is incomplete";
+        return false;
     }
     if (detection.architectures.empty()) {
         say(program + " found no supported GPU");
     }
     return true;
+}
+
+// The architectures as a stop names them: quarn1000 (2), quarn904 (1).
+std::string found_text(const Detection &detection)
+{
+    std::string text;
+    for (const Architecture &architecture : detection.architectures) {
+        text += (text.empty() ? "" : ", ") + architecture.name + " (" + std::to_string(architecture.gpus) + ")";
+    }
+    return text.empty() ? "no supported GPU" : text;
 }
 
 // A whole number within 1..most, in plain decimal.
@@ -205,9 +217,13 @@ const Detection *detected(Pass &pass)
 {
     if (!pass.ran) {
         pass.ran = true;
+        found_before_stop("");
         pass.answered = detect(pass.detection, pass.error);
         if (!pass.answered && !pass.judged) {
-            say(pass.error + ": no GPU architecture is published");
+            say_verdict(pass.error + ": no GPU architecture is published");
+        }
+        if (pass.answered) {
+            found_before_stop(found_text(pass.detection));
         }
     }
     return pass.answered ? &pass.detection : nullptr;
@@ -260,6 +276,33 @@ std::string utc_text(long long seconds)
     return text;
 }
 
+namespace {
+
+// Keeps text as the last answer in the state folder; false after a message
+// when it cannot. A folder of another user's (root's, for a user's json) is
+// left alone.
+bool keep_answer(int state, const std::string &path, const std::string &text)
+{
+    if (text.size() > max_kept) {
+        say("cannot keep the answer in " + quote_for_message(path) + ": it takes " + std::to_string(text.size()) +
+            " bytes, more than the " + std::to_string(max_kept) + " it is read back with; the last one stays");
+        return false;
+    }
+    if (faccessat(state, ".", W_OK, AT_EACCESS) != 0) {
+        const int error = errno;
+        struct stat folder = {};
+        if (fstat(state, &folder) == 0 && folder.st_uid != geteuid()) {
+            return true;
+        }
+        say("cannot keep the answer in " + quote_for_message(path) + ": " + strerror(error) +
+            "; a failing pass will have no last answer to show");
+        return false;
+    }
+    return write_file_at(state, path, kept_name, text);
+}
+
+} // namespace
+
 const Answer &answer(Pass &pass)
 {
     if (pass.judged) {
@@ -278,35 +321,43 @@ const Answer &answer(Pass &pass)
     }
     const Kept kept = read_kept_text(text, now);
     if (!kept.problem.empty() && !text.empty()) {
-        say("not using the answer kept in " + quote_for_message(path) + ": " + kept.problem);
+        say_verdict("not using the answer kept in " + quote_for_message(path) + ": " + kept.problem);
     }
-    // A pass takes the lifetime it sets, else the default; what runs on
-    // its own, as the fact does, takes the one the last answer was kept with.
+    // A pass takes the lifetime it sets, else its default; what runs on its
+    // own, as the fact does, takes the one the last pass kept.
     const long long lifetime = pass.lifetime > 0                    ? pass.lifetime
                                : !pass.in_pass && kept.lifetime > 0 ? kept.lifetime
-                                                                    : default_lifetime;
+                                                                    : default_lifetime(pass.interval);
     Answer shown = {false, {}, kept.since, lifetime, pass.error};
+    // What the state keeps after this pass, if it changes.
+    std::string kept_now;
     if (detection != nullptr) {
         shown = {true, detection->architectures, now, lifetime, ""};
-        const std::string kept_now = kept_text({now, lifetime, detection->architectures, ""});
-        // Kept where this user may keep it: a user's json leaves root's state.
-        if (kept_now.size() > max_kept) {
-            say("cannot keep the answer in " + quote_for_message(path) + ": it takes " +
-                std::to_string(kept_now.size()) + " bytes, more than the " + std::to_string(max_kept) +
-                " it is read back with; the last one stays");
-        } else if (state >= 0 && faccessat(state, ".", W_OK, AT_EACCESS) == 0) {
-            write_file_at(state, path, kept_name, kept_now);
-        }
+        kept_now = kept_text({now, lifetime, detection->architectures, ""});
     } else if (kept.since > 0 && now - kept.since <= lifetime) {
         shown.architectures = kept.architectures;
-        say(pass.error + ": the last answer, from " + utc_text(kept.since) + ", is kept until " +
-            utc_text(kept.since + lifetime));
+        say_verdict(pass.error + ": the last answer, from " + utc_text(kept.since) + ", is kept until " +
+                    utc_text(kept.since + lifetime));
     } else {
-        say(pass.error + ": no GPU architecture is published");
+        say_verdict(pass.error + ": no GPU architecture is published");
     }
+    // A failing pass keeps its lifetime with the last answer, so that what
+    // runs on its own, as the fact does, shows the same as the pass.
+    if (detection == nullptr && pass.in_pass && kept.since > 0 && kept.lifetime != lifetime) {
+        kept_now = kept_text({kept.since, lifetime, kept.architectures, ""});
+    }
+    if (state >= 0 && !kept_now.empty()) {
+        shown.unkept = !keep_answer(state, path, kept_now);
+    }
+    shown.unkept = shown.unkept || (state < 0 && pass.in_pass);
     if (state >= 0) {
         close(state);
     }
     pass.shown = shown;
     return pass.shown;
+}
+
+long long default_lifetime(long long interval)
+{
+    return std::max(300LL, interval + renewal_margin);
 }

@@ -37,14 +37,22 @@ struct Answer {
     long long last_success = 0;
     long long lifetime = 0;
     std::string error;
+    bool unkept = false; // a pass could not keep what it must: it fails
 };
-constexpr long long default_lifetime = 300;
 constexpr long long max_lifetime = 604800;
+// The timer's interval, and how much longer than its interval a lifetime must
+// be, so that the next pass renews what the last one published: the longest
+// a pass takes, with room to spare.
+constexpr long long timer_interval = 60;
+constexpr long long renewal_margin = 60;
+// 300 s, or the interval and the margin when that is longer.
+long long default_lifetime(long long interval);
 
 // What one run of gpu_arch said, made once for all the consumers of a pass,
 // and the settings that consumers share in a pass.
 struct Pass {
     bool in_pass = false; // a pass without a lifetime takes the default
+    long long interval = timer_interval;
     bool ran = false;
     bool answered = false;
     Detection detection;
@@ -69,6 +77,9 @@ struct Kept {
     std::string problem;
 };
 std::string kept_text(const Kept &kept);
+// What the longest output of gpu_arch takes as a kept answer: each name
+// line gains a blank and a count of at most seven digits.
+constexpr size_t max_kept = 2 * max_output;
 // The kept answer; a damaged one, or one from after now, has a problem and
 // nothing else.
 Kept read_kept_text(std::string_view text, long long now);

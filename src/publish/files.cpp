@@ -68,7 +68,7 @@ const char *type_of(mode_t mode)
 std::string error_text(int error, const std::string &folder)
 {
     std::string text = strerror(error);
-    if (error == EROFS && getenv("INVOCATION_ID") != nullptr) {
+    if (error == EROFS && in_service()) {
         // The folder as the line takes it, unless quoting shows more.
         const std::string shown = folder.empty() ? std::string("/") : folder;
         const std::string quoted = quote_for_message(shown);
@@ -317,8 +317,9 @@ void end_lock_wait(int /*signal*/)
 }
 
 // flock within seconds: a timer interrupts the wait, and goes on firing
-// every 100 ms in case the first came before flock began.
-bool lock_within(int fd, int seconds)
+// every 100 ms in case the first came before flock began. A stop may end the
+// wait, and then the program.
+bool lock_within(int fd, int seconds, const std::string &path)
 {
     struct sigaction alarm_action = {};
     struct sigaction old_action = {};
@@ -329,13 +330,20 @@ bool lock_within(int fd, int seconds)
     itimerval timer = {{0, 100000}, {seconds, 0}};
     itimerval old_timer = {};
     setitimer(ITIMER_REAL, &timer, &old_timer);
+    const sigset_t stoppable = stoppable_mask();
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, &stoppable, &mask);
     int locked = -1;
-    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && lock_wait_over == 0) {
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && lock_wait_over == 0 && !stop_asked()) {
     }
     const int error = errno;
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     timer = {};
     setitimer(ITIMER_REAL, &timer, nullptr);
     sigaction(SIGALRM, &old_action, nullptr);
+    if (locked != 0) {
+        stop_point("the lock " + quote_for_message(path));
+    }
     errno = error;
     return locked == 0;
 }
@@ -356,7 +364,7 @@ int lock_in(int folder, const std::string &path, const std::string &name, int se
         problem = std::string("it is ") + type_of(status.st_mode);
     } else if (!trusted(status.st_uid) || (status.st_mode & 077) != 0) {
         problem = "another user could open it";
-    } else if (!lock_within(fd, seconds)) {
+    } else if (!lock_within(fd, seconds, path)) {
         problem = errno == EINTR ? "another run of gpu_arch-publish has held it for " + std::to_string(seconds) + " s"
                                  : strerror(errno);
     }
@@ -406,23 +414,68 @@ bool write_file_at(int folder, const std::string &path, const std::string &name,
     return true;
 }
 
-bool write_file(const std::string &path, const std::string &text)
+namespace {
+
+// Opens the folder of the file that path names, an absolute path, putting
+// the file's name in name; -1 after a message that says what could not be
+// done (doing), or, when the folder is missing and not to be made, with
+// errno ENOENT.
+int open_parent(const std::string &path, bool create, const char *doing, std::string &name)
 {
     const size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? "" : path.substr(slash + 1);
-    if (slash == std::string::npos || name.empty() || name == "." || name == "..") {
-        say("cannot write " + quote_for_message(path) + ": an absolute path to a file is needed");
-        return false;
+    name = slash == std::string::npos ? "" : path.substr(slash + 1);
+    if (path.empty() || path[0] != '/' || name.empty() || name == "." || name == "..") {
+        say(std::string("cannot ") + doing + " " + quote_for_message(path) +
+            (path.empty() || path[0] != '/' ? ": it is a relative path; an absolute one is needed"
+                                            : ": it names a folder; the path of a file in it is needed"));
+        errno = EINVAL;
+        return -1;
     }
     std::string why;
-    const int folder = open_folder(slash == 0 ? "/" : path.substr(0, slash), true, why);
+    const int folder = open_folder(slash == 0 ? "/" : path.substr(0, slash), create, why);
+    if (folder < 0 && (create || errno != ENOENT)) {
+        say(std::string("cannot ") + doing + " " + quote_for_message(path) + ": " + why);
+        errno = 0;
+    }
+    return folder;
+}
+
+} // namespace
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::string name;
+    const int folder = open_parent(path, true, "write", name);
     if (folder < 0) {
-        say("cannot write " + quote_for_message(path) + ": " + why);
         return false;
     }
     const bool written = write_file_at(folder, path, name, text);
     close(folder);
     return written;
+}
+
+int remove_file(const std::string &path)
+{
+    std::string name;
+    const int folder = open_parent(path, false, "remove", name);
+    if (folder < 0) {
+        return errno == ENOENT ? 0 : -1;
+    }
+    struct stat status = {};
+    std::string problem;
+    if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        problem = errno == ENOENT ? "" : strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        problem = std::string("it is ") + type_of(status.st_mode);
+    } else if (unlinkat(folder, name.c_str(), 0) != 0) {
+        problem = error_text(errno, path.substr(0, path.rfind('/')));
+    }
+    close(folder);
+    if (!problem.empty()) {
+        say("cannot remove " + quote_for_message(path) + ": " + problem);
+        return -1;
+    }
+    return S_ISREG(status.st_mode) ? 1 : 0;
 }
 
 int read_file_at(int folder, const std::string &path, const std::string &name, size_t max_size, std::string &text,

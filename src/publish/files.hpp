@@ -18,6 +18,9 @@ int open_folder(const std::string &path, bool create, std::string &why);
 // messages.
 bool write_file_at(int folder, const std::string &path, const std::string &name, const std::string &text);
 bool write_file(const std::string &path, const std::string &text);
+// Removes the regular file that path names: 1 removed, 0 there was none, -1
+// failed (said).
+int remove_file(const std::string &path);
 // Reads the regular file name in folder (AT_FDCWD for a path), at most
 // max_size bytes, following a symbolic link only when asked: 1 read, 0
 // missing, -1 failed (said).

@@ -13,18 +13,23 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include "drain.hpp"
 #include "json.hpp"
 #include "nfd.hpp"
 #include "prometheus.hpp"
 #include "slurm.hpp"
+#include "writers.hpp"
 
 // Set by the build: the file where the service reads GPU_ARCH_PUBLISH.
 #ifndef GPU_ARCH_PUBLISH_DEFAULTS
@@ -44,8 +49,9 @@ struct Consumer {
     size_t least;          // how many arguments the command takes
     size_t most;
     int (*run)(const std::vector<std::string> &arguments, Pass &pass);
-    InPass in_pass;          // named in a pass with its first argument
-    bool takes_pass = false; // what a pass may name follows the arguments
+    InPass in_pass;                  // named in a pass with its first argument
+    bool takes_pass = false;         // what a pass may name follows the arguments
+    const char *file_name = nullptr; // the file it writes in a folder it is given
 };
 
 constexpr size_t any = static_cast<size_t>(-1);
@@ -53,24 +59,32 @@ constexpr size_t any = static_cast<size_t>(-1);
 int pass(const std::vector<std::string> &words, Pass &unused);
 int every(const std::vector<std::string> &arguments, Pass &unused);
 
-// A whole number of seconds from 1 to most, or 0 after a message that names
-// what it was to be.
-long long seconds_from(const std::string &text, long long most, const char *what)
+// A whole number of seconds from least to most, or 0 after a message that
+// names what it was to be, and why not less.
+long long seconds_from(const std::string &text, long long least, long long most, const char *what,
+                       const std::string &why_least = "")
 {
     char *end = nullptr;
+    errno = 0;
     const long long seconds = strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || seconds < 1 || seconds > most) {
-        say("cannot use " + quote_for_message(text) + " as the " + what + ": it is a number of seconds from 1 to " +
-            std::to_string(most));
+    const bool number = !text.empty() && *end == '\0' && errno == 0;
+    if (!number || seconds < least || seconds > most) {
+        say("cannot use " + quote_for_message(text) + " as the " + what + ": it is a number of seconds from " +
+            std::to_string(least) + " to " + std::to_string(most) +
+            (number && seconds > 0 && seconds < least ? why_least : ""));
         return 0;
     }
     return seconds;
 }
 
-// How long a failing node shows its last answer, up to a week.
+// How long a failing node shows its last answer, up to a week; at least as
+// long as the next pass takes to renew what this one publishes, so that the
+// labels of a healthy node never expire between passes.
 int lifetime(const std::vector<std::string> &arguments, Pass &pass)
 {
-    pass.lifetime = seconds_from(arguments[0], max_lifetime, "lifetime");
+    pass.lifetime = seconds_from(arguments[0], pass.interval + renewal_margin, max_lifetime, "lifetime",
+                                 " (a pass every " + std::to_string(pass.interval) +
+                                     " s must renew what the last one published before it expires)");
     return pass.lifetime == 0 ? 2 : 0;
 }
 
@@ -79,8 +93,10 @@ const Consumer consumers[] = {
     {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
     {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Retry},
     {"node-line",      "",                   0, 0,   node_line,      InPass::No},
-    {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer},
-    {"nfd",            "FILE [PREFIX]",      1, 2,   nfd,            InPass::Consumer},
+    {"slurm-drain",    "NODE",               1, 1,   slurm_drain,    InPass::Consumer},
+    {"slurm-expected", "[reset]",            0, 1,   slurm_expected, InPass::No},
+    {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer, false, "gpu_arch.prom"},
+    {"nfd",            "FILE [PREFIX]",      1, 2,   nfd,            InPass::Consumer, false, "gpu_arch"},
     {"nfd-prefix",     "PREFIX",             1, 1,   nfd_prefix,     InPass::Setting},
     {"lifetime",       "SECONDS",            1, 1,   lifetime,       InPass::Setting},
     {"json",           "",                   0, 0,   json,           InPass::No},
@@ -146,6 +162,37 @@ std::vector<std::string> defaults_words()
     return words;
 }
 
+// Where the words of GPU_ARCH_PUBLISH came from.
+std::string defaults_origin()
+{
+    return in_service() ? "GPU_ARCH_PUBLISH in " + quote_for_message(GPU_ARCH_PUBLISH_DEFAULTS)
+                        : std::string("GPU_ARCH_PUBLISH in the environment");
+}
+
+// Why a path given to a consumer that writes a file, or to a retry that
+// reads a folder, cannot be meant, with what to write instead; empty when it
+// can.
+std::string path_problem(const Consumer &row, const std::string &path)
+{
+    if (row.file_name == nullptr && row.in_pass != InPass::Retry) {
+        return "";
+    }
+    if (path.find(',') != std::string::npos) {
+        return "holds a comma: separate the words of a pass with blanks, as in \"prometheus FILE nfd FILE\"";
+    }
+    if (path.empty() || path[0] != '/') {
+        return "is a relative path: write the absolute one, starting with /";
+    }
+    struct stat status = {};
+    if (row.file_name != nullptr &&
+        (path.back() == '/' || (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)))) {
+        const std::string folder = path.substr(0, path.find_last_not_of('/') + 1);
+        return "is a folder: write the path of a file in it, such as " +
+               quote_for_message(folder + "/" + row.file_name);
+    }
+    return "";
+}
+
 // The pairs of a consumer and its argument among words; a word that names
 // none is said, with where it came from, and left out with the word after
 // it, its argument.
@@ -166,6 +213,12 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
             say(origin + ": " + quote_for_message(words[i]) + " needs " +
                 std::string(arguments.substr(0, arguments.find(' '))) + " after it");
             good = false;
+        } else if (const std::string problem = path_problem(*row, words[i + 1]); !problem.empty()) {
+            std::string message = origin + ": " + quote_for_message(words[i + 1]);
+            message.append(" after ").append(row->name).append(" ").append(problem);
+            say(message);
+            good = false;
+            ++i;
         } else {
             pairs.emplace_back(row, words[++i]);
         }
@@ -179,7 +232,7 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
 // service said alone.
 void say_once(const std::string &messages)
 {
-    if (getenv("INVOCATION_ID") == nullptr) {
+    if (!in_service()) {
         fputs(messages.c_str(), stderr);
         return;
     }
@@ -200,26 +253,40 @@ void say_once(const std::string &messages)
 
 // One pass over what the command line named, in pairs, and what
 // GPU_ARCH_PUBLISH names: settings first, with at most one run of gpu_arch.
-// What it says is collected in said.
-int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, std::string &said)
+// What it says is collected in said. A stop between two steps ends it. A
+// writer (the service, the long-running mode) gives way to another one
+// with other settings.
+int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, long long interval,
+                   const std::string &writer, std::string &said)
 {
     collect_messages(true);
     const std::vector<std::string> defaults = defaults_words();
-    int status =
-        read_pairs(defaults, "GPU_ARCH_PUBLISH in " + quote_for_message(GPU_ARCH_PUBLISH_DEFAULTS), pairs) ? 0 : 1;
+    int status = read_pairs(defaults, defaults_origin(), pairs) ? 0 : 1;
     if (std::none_of(pairs.begin(), pairs.end(),
                      [](const auto &pair) { return pair.first->in_pass == InPass::Consumer; })) {
-        say("no consumer is named: name them in GPU_ARCH_PUBLISH in " + quote_for_message(GPU_ARCH_PUBLISH_DEFAULTS) +
-            " (see gpu_arch-publish(8))");
+        say("no consumer is named: name them in " + defaults_origin() + " (see gpu_arch-publish(8))");
     }
     Pass shared;
     shared.in_pass = true;
+    shared.interval = interval;
     for (const InPass kind : {InPass::Setting, InPass::Consumer, InPass::Retry}) {
+        if (kind == InPass::Consumer && !writer.empty() &&
+            yields_to_another_writer({time(nullptr), interval,
+                                      shared.lifetime > 0 ? shared.lifetime : default_lifetime(interval),
+                                      shared.nfd_prefix.empty() ? default_label_prefix : shared.nfd_prefix, writer})) {
+            status = 1;
+            break;
+        }
         for (const auto &[row, argument] : pairs) {
             if (row->in_pass == kind) {
+                stop_point("");
                 status = std::max(status, std::min(row->run({argument}, shared), 1));
             }
         }
+    }
+    // An answer the pass could not keep is a failure, whatever it showed.
+    if (shared.judged && shared.shown.unkept) {
+        status = 1;
     }
     collect_messages(false);
     said = collected_messages();
@@ -235,7 +302,7 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
         return usage();
     }
     std::string said;
-    const int status = collected_pass(pairs, said);
+    const int status = collected_pass(pairs, timer_interval, in_service() ? "gpu_arch-publish.service" : "", said);
     say_once(said);
     return status;
 }
@@ -247,67 +314,45 @@ void reap_orphans()
     }
 }
 
-// A stop asked for during a pass ends the program at once: every file is
-// replaced whole by a rename, so none is left half written, and a temporary
-// file left behind is removed by a later pass.
-void stop_now(int /*signal*/)
-{
-    _exit(0);
-}
-
-// SIGHUP during a pass asks for another one right after it.
-volatile sig_atomic_t asked_again = 0;
-void ask_again(int /*signal*/)
-{
-    asked_again = 1;
-}
-
 // The longest time between two passes: a day.
 constexpr long long max_interval = 86400;
 
 // A pass every interval, for a container that has no timer: the same pass
 // as the timer's, what it says written when it differs from what the last
 // pass said. As a container's first process it must end on SIGTERM and
-// SIGINT by itself (it ends with status 0) and reap what is left to it, such
-// as the orphans of a gpu_arch wrapper; it takes them anywhere, as their
-// subreaper. SIGHUP runs a pass at once. It leaves every file as it is, so
-// that labels outlive a restart until their expiry.
+// SIGINT by itself, with status 0 (a container's stop is no failure), also
+// mid-pass, and reap what is left to it, such as the orphans of a gpu_arch
+// wrapper; it takes them anywhere, as their subreaper. SIGHUP runs a pass at
+// once, or right after the one it came during. It leaves every file as it
+// is, so that labels outlive a restart until their expiry.
 int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
 {
-    const long long interval = seconds_from(arguments[0], max_interval, "interval");
+    const long long interval = seconds_from(arguments[0], 1, max_interval, "interval");
     std::vector<std::pair<const Consumer *, std::string>> pairs;
     if (interval == 0 || !read_pairs({arguments.begin() + 1, arguments.end()}, "every", pairs)) {
         return usage();
     }
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    // Between passes these wait in the mask; during a pass a stop ends it.
+    take_stop_signals(0);
+    // Blocked throughout: between passes they are waited for, and one that
+    // comes during a pass waits in the mask until it is over.
     sigset_t awaited;
     sigemptyset(&awaited);
     for (const int signal : {SIGTERM, SIGINT, SIGCHLD, SIGHUP}) {
         sigaddset(&awaited, signal);
     }
-    struct sigaction stop = {};
-    stop.sa_handler = stop_now;
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
-    struct sigaction again = {};
-    again.sa_handler = ask_again;
-    sigaction(SIGHUP, &again, nullptr);
+    sigprocmask(SIG_BLOCK, &awaited, nullptr);
     std::string said_last;
     for (long long due = monotonic_ms();;) {
         std::string said;
-        sigprocmask(SIG_UNBLOCK, &awaited, nullptr);
-        collected_pass(pairs, said);
-        sigprocmask(SIG_BLOCK, &awaited, nullptr);
+        collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said);
         if (said != said_last) {
             fputs(said.c_str(), stderr);
             said_last.swap(said);
         }
         reap_orphans();
-        // A pass that took longer than the interval, or during which another
-        // was asked for, is followed at once.
-        due = asked_again != 0 ? monotonic_ms() : std::max(due + interval * 1000, monotonic_ms());
-        asked_again = 0;
+        // A pass that took longer than the interval is followed at once.
+        due = std::max(due + interval * 1000, monotonic_ms());
         for (long long left = due - monotonic_ms(); left > 0; left = due - monotonic_ms()) {
             const timespec timeout = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
             const int got = sigtimedwait(&awaited, nullptr, &timeout);
@@ -330,6 +375,7 @@ int main(int argc, char **argv)
     // that ignores SIGCHLD must not make our children vanish unwaited.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGCHLD, SIG_DFL);
+    take_stop_signals(1);
     Pass pass;
     // Ansible runs the executables of its fact folder without arguments.
     const std::string_view name = argc > 0 ? argv[0] : "";

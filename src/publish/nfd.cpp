@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // nfd FILE [PREFIX]: the feature file of node feature discovery's local
-// source. A failed run leaves the file as it is, so that its labels expire a
-// lifetime after the last answer, as the other consumers drop it.
+// source, with the labels of the pass's answer, which expire a lifetime after
+// that answer; without one, no file.
 #include "nfd.hpp"
 
 std::string label_prefix_problem(std::string_view prefix)
@@ -78,17 +78,25 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
     // NFD reads the regular files right in features.d, and skips dot-files.
     const std::string name = path.substr(path.rfind('/') + 1);
     const size_t folder = path.rfind("/features.d/");
-    if (name.empty() || name[0] == '.' ||
+    if ((!name.empty() && name[0] == '.') ||
         (folder != std::string::npos && path.find('/', folder + sizeof "/features.d/" - 1) != std::string::npos)) {
         say("warning: node feature discovery reads only files right in features.d whose names do not start with a "
             "dot, not " +
             quote_for_message(path));
     }
+    // Labels only for as long as the answer of this pass allows: a failure
+    // with nothing to show takes them away at once.
     const Answer &shown = answer(pass);
-    if (!shown.fresh) {
-        say(quote_for_message(path) + " keeps the last labels until their expiry time");
+    if (!shown.fresh && shown.architectures.empty()) {
+        const int removed = remove_file(path);
+        if (removed > 0) {
+            say("removed " + quote_for_message(path) + ", so that node feature discovery drops its labels");
+        }
         return 1;
     }
     const std::string expiry = utc_text(shown.last_success + shown.lifetime);
-    return write_file(path, feature_file_text(shown.architectures, prefix, expiry)) ? 0 : 1;
+    if (!shown.fresh) {
+        say(quote_for_message(path) + " keeps the labels of the last run that answered, until " + expiry);
+    }
+    return write_file(path, feature_file_text(shown.architectures, prefix, expiry)) && shown.fresh ? 0 : 1;
 }

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 // prometheus FILE: metrics for the node exporter's textfile collector. After
 // a failed run the file shows the last answer for its lifetime, with when it
-// was given, so that rules can tell a fresh answer from a kept one.
+// was given, so that rules can tell a fresh answer from a kept one; and when
+// and how often it is written, so that they can tell a stale file.
+
+#include <ctime>
 
 #include "prometheus.hpp"
 
-std::string prometheus_text(const Answer &answer)
+std::string prometheus_text(const Answer &answer, long long written, long long interval)
 {
     std::string text = "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
                        "# TYPE gpu_arch_info gauge\n";
@@ -32,7 +35,19 @@ std::string prometheus_text(const Answer &answer)
            "# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\n"
            "gpu_arch_lifetime_seconds " +
-           std::to_string(answer.lifetime) + "\n";
+           std::to_string(answer.lifetime) +
+           "\n"
+           // By the node's own clock, so that an age taken from the node's
+           // time is right whatever the skew to the server's.
+           "# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's clock.\n"
+           "# TYPE gpu_arch_written_timestamp_seconds gauge\n"
+           "gpu_arch_written_timestamp_seconds " +
+           std::to_string(written) +
+           "\n"
+           "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
+           "# TYPE gpu_arch_interval_seconds gauge\n"
+           "gpu_arch_interval_seconds " +
+           std::to_string(interval) + "\n";
 }
 
 int prometheus(const std::vector<std::string> &arguments, Pass &pass)
@@ -47,5 +62,5 @@ int prometheus(const std::vector<std::string> &arguments, Pass &pass)
         say(quote_for_message(path) +
             " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
     }
-    return write_file(path, prometheus_text(shown)) && shown.fresh ? 0 : 1;
+    return write_file(path, prometheus_text(shown, time(nullptr), pass.interval)) && shown.fresh ? 0 : 1;
 }

@@ -5,7 +5,8 @@
 #include "detect.hpp"
 
 // One info series and one GPU count per architecture, whether this run
-// answered, when gpu_arch last did, and the lifetime of a kept answer.
-std::string prometheus_text(const Answer &answer);
+// answered, when gpu_arch last did, the lifetime of a kept answer, and when
+// and how often the file is written.
+std::string prometheus_text(const Answer &answer, long long written, long long interval);
 
 int prometheus(const std::vector<std::string> &arguments, Pass &pass);

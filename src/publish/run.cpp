@@ -14,6 +14,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "messages.hpp"
 #include "run.hpp"
 
 namespace {
@@ -24,6 +25,17 @@ constexpr int kill_grace_ms = 1000;
 std::string over_time(int seconds)
 {
     return "did not finish within " + std::to_string(seconds) + " s and was killed";
+}
+
+const std::string stopped = "was killed: gpu_arch-publish was stopped";
+
+// Waits for the fds or the timeout, or until a stop is asked for: false
+// then.
+bool wait_ready(pollfd *fds, nfds_t count, long long timeout_ms)
+{
+    const timespec timeout = {static_cast<time_t>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000000};
+    const sigset_t mask = stoppable_mask();
+    return ppoll(fds, count, &timeout, &mask) >= 0 || errno != EINTR || !stop_asked();
 }
 
 void close_open(std::initializer_list<int> fds)
@@ -40,6 +52,10 @@ void close_open(std::initializer_list<int> fds)
 [[noreturn]] void exec_in_own_group(const std::vector<char *> &raw, int output_end, int errors_end, int exec_error_end)
 {
     const int null = open("/dev/null", O_RDONLY);
+    // The program starts as a shell would start it: no signal blocked or ignored.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
     if (setpgid(0, 0) == 0 && null >= 0 && dup2(null, 0) == 0 && dup2(output_end, 1) == 1 && dup2(errors_end, 2) == 2) {
         execvp(raw[0], raw.data());
@@ -157,8 +173,9 @@ std::string wait_exit(pid_t pid, int pidfd, long long deadline, int seconds, int
         }
         // Without a pidfd (a kernel before 5.3), the exit is looked for
         // every 10 ms.
-        poll(pidfd < 0 ? nullptr : &ready, pidfd < 0 ? 0 : 1,
-             static_cast<int>(pidfd < 0 ? std::min(left, 10LL) : left));
+        if (!wait_ready(pidfd < 0 ? nullptr : &ready, pidfd < 0 ? 0 : 1, pidfd < 0 ? std::min(left, 10LL) : left)) {
+            return stopped;
+        }
     }
     return "";
 }
@@ -197,9 +214,8 @@ std::string wait_for(pid_t pid, int pidfd, int output, int errors, long long dea
         // A closed stream is polled as -1, which poll skips.
         pollfd ready[3] = {
             {output_open ? output : -1, POLLIN, 0}, {errors_open ? errors : -1, POLLIN, 0}, {pidfd, POLLIN, 0}};
-        const int timeout = static_cast<int>(pidfd < 0 ? std::min(left, 10LL) : left);
-        if (poll(ready, 3, timeout) < 0 && errno != EINTR) {
-            return std::string("cannot wait for it: ") + strerror(errno);
+        if (!wait_ready(ready, 3, pidfd < 0 ? std::min(left, 10LL) : left)) {
+            return stopped;
         }
         if ((ready[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             output_open = drain_output(output, run);
@@ -215,12 +231,21 @@ std::string wait_for(pid_t pid, int pidfd, int output, int errors, long long dea
     return exited ? drain_after_exit(output, errors, run) : wait_exit(pid, pidfd, deadline, seconds, wait_status);
 }
 
-// Cuts what standard error kept back to its last whole line.
+// Cuts what standard error kept back to its last whole line, and to the
+// first max_error_lines lines.
 void keep_whole_lines(Run &run)
 {
-    const size_t end = run.errors.rfind('\n');
-    const size_t whole = end == std::string::npos ? 0 : end + 1;
-    if (run.errors_dropped > 0 && whole < run.errors.size()) {
+    size_t whole = 0;
+    for (size_t lines = 0; lines < max_error_lines; ++lines) {
+        const size_t end = run.errors.find('\n', whole);
+        if (end == std::string::npos) {
+            break;
+        }
+        whole = end + 1;
+    }
+    // More lines than that, or a last line cut short by the byte bound.
+    const bool cut = run.errors.find('\n', whole) != std::string::npos || run.errors_dropped > 0;
+    if (cut && whole < run.errors.size()) {
         run.errors_dropped += run.errors.size() - whole;
         run.errors.erase(whole);
     }
@@ -276,5 +301,7 @@ Run run_bounded(const std::vector<std::string> &argv, int seconds, bool merge_er
     if (pidfd >= 0) {
         close(pidfd);
     }
+    // What it started is gone: a stop can end the program now.
+    stop_point(quote_for_message(argv[0]));
     return run;
 }

@@ -20,10 +20,12 @@ struct Run {
 // and its standard error with it (merge_errors) or apart, within
 // max_errors. Past the limit or past max_output bytes of output the whole
 // group gets SIGKILL; what is left of the group when the program exits is
-// killed too.
+// killed too. A stop asked for meanwhile kills the group and then ends the
+// program.
 Run run_bounded(const std::vector<std::string> &argv, int seconds, bool merge_errors = false);
 constexpr size_t max_output = 1 << 20;
 constexpr size_t max_errors = 4096;
+constexpr size_t max_error_lines = 20;
 
 // Milliseconds of the monotonic clock, which no change of the time of day
 // moves.

@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "scontrol.hpp"
 #include "slurm.hpp"
 
 // Set by the build: where Slurm's configuration is by default.
@@ -23,9 +23,6 @@
 
 namespace {
 
-// One scontrol gets this long: with gpu_arch's 10 s, slurmd's start stays well
-// within systemd's 90 s.
-constexpr int scontrol_seconds = 20;
 constexpr const char *pending_name = "slurmctld-update";
 constexpr const char *env_name = "slurmd.env";
 // The drop-in's name, which systemd looks for in slurmd.service.d.
@@ -305,39 +302,17 @@ enum class Update { Landed, UnknownNode, Failed };
 Update update_controller(const LockedFolder &folder, const std::string &dir, const std::string &node,
                          const std::string &features)
 {
-    const Run run = run_bounded(
-        {"scontrol", "update", "NodeName=" + node, "AvailableFeatures=" + features, "ActiveFeatures=" + features},
-        scontrol_seconds, true);
-    if (run.exited && (run.status == 0 || run.output.find("Invalid node name") != std::string::npos)) {
+    const Run run =
+        run_scontrol({"update", "NodeName=" + node, "AvailableFeatures=" + features, "ActiveFeatures=" + features});
+    if (run.exited && (run.status == 0 || unknown_node(run))) {
         unlinkat(folder.fd(), pending_name, 0);
         return run.status == 0 ? Update::Landed : Update::UnknownNode;
     }
-    // scontrol's lines become one line of the message.
-    std::string output;
-    for (const char c : run.output) {
-        if (c == '\n') {
-            output += "; ";
-        } else {
-            output += c;
-        }
-    }
-    output.erase(output.find_last_not_of("; ") + 1);
-    say("slurmctld did not take the features of node " + quote_for_message(node) + " (scontrol " + run.failure +
-        (output.empty() ? "" : ": " + quote_for_message(output)) +
+    say("slurmctld did not take the features of node " + quote_for_message(node) + " (" + scontrol_failure(run) +
         "): until it does, it may still hold the node's old GPU architectures; gpu_arch-publish.timer retries every "
         "minute");
     write_file_at(folder.fd(), dir + "/" + pending_name, pending_name, node + "\n" + features + "\n");
     return Update::Failed;
-}
-
-std::string short_host_name()
-{
-    char name[HOST_NAME_MAX + 1] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
-        return "";
-    }
-    name[strcspn(name, ".")] = '\0';
-    return name;
 }
 
 // Whether slurmd.service still has the drop-in, in a folder where systemd
@@ -554,7 +529,7 @@ int slurmd_options(const std::vector<std::string> &arguments, Pass &pass)
         say("slurmd starts with the site's options, and slurmctld is left as it is");
         return 1;
     }
-    const std::string node = options.node_name.empty() ? short_host_name() : options.node_name;
+    const std::string node = node_name_or_host(options.node_name);
     const Update update = update_controller(folder, dir, node, options.features);
     say("node " + quote_for_message(node) +
         " features: " + (options.features.empty() ? "none" : quote_for_message(options.features)) +
@@ -612,7 +587,7 @@ int node_line(const std::vector<std::string> & /*arguments*/, Pass &pass)
     conf_path = conf_path != nullptr && *conf_path != '\0' ? conf_path : GPU_ARCH_SLURM_CONF;
     // Within a job step, Slurm names the node; elsewhere its host name does.
     const char *named = getenv("SLURMD_NODENAME");
-    const std::string node = named != nullptr && *named != '\0' ? named : short_host_name();
+    const std::string node = node_name_or_host(named != nullptr ? named : "");
     std::string conf;
     const int read = read_file_at(AT_FDCWD, conf_path, conf_path, max_slurm_conf, conf, true);
     if (read == 0) {

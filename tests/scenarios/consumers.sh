@@ -100,6 +100,16 @@ in_container t1 grep -q '^gpu_arch_info{arch="quarn904"} 1$' /var/lib/prometheus
     fail "a failing pass under the service: $(in_container t1 cat /var/lib/prometheus/node-exporter/gpu_arch.prom)"
 in_container t1 sh -c 'rm /etc/systemd/system/gpu_arch-publish.service.d/failing.conf && systemctl daemon-reload'
 echo "timer: a failing pass keeps the architectures, with success 0"
+# Stopped mid-pass, the pass says what it waited on and leaves nothing it started.
+in_container t1 sh -c 'printf "#!/bin/sh\nexec sleep 300\n" >/usr/local/bin/hanging && chmod 755 /usr/local/bin/hanging &&
+    printf "[Service]\nEnvironment=GPU_ARCH_PROGRAM=/usr/local/bin/hanging\n" >/etc/systemd/system/gpu_arch-publish.service.d/hanging.conf &&
+    systemctl daemon-reload && systemctl start --no-block gpu_arch-publish.service && sleep 1 && systemctl stop gpu_arch-publish.service'
+in_container t1 journalctl -o cat -u gpu_arch-publish.service |
+    grep -q -F "stopped by SIGTERM while waiting for '/usr/local/bin/hanging'" ||
+    fail "a stopped pass: $(in_container t1 journalctl -o cat -u gpu_arch-publish.service | tail -n 3)"
+! in_container t1 pgrep -x sleep >/dev/null || fail "the stopped pass left gpu_arch running"
+in_container t1 sh -c 'rm /etc/systemd/system/gpu_arch-publish.service.d/hanging.conf && systemctl daemon-reload'
+echo "timer: a pass stopped by systemctl stop says what it waited on, and leaves no process"
 exposure=$(in_container t1 systemd-analyze security gpu_arch-publish.service | sed -n 's/.*Overall exposure level.*: \([0-9.]*\) .*/\1/p')
 echo "timer: one pass of the sandboxed service (exposure $exposure) wrote the metrics and the labels"
 echo 'GPU_ARCH_PUBLISH="prometheus /srv/metrics/gpu_arch.prom"' | in_container t1 sh -c 'cat >/etc/default/gpu_arch-publish'
@@ -157,12 +167,15 @@ served() {
     sed -n 's/^gpu_arch_info{arch="\([^"]*\)"} 1$/info:\1/p' <<<"$metrics" | sort
 }
 # Writes node a's file for the tree: ro before it, in a read-only folder;
-# late, two seconds after the last answer, with a lifetime of one.
+# late, with the last answer kept from ten minutes ago.
 prometheus_row() { # name, tree, success and arch=GPUs served, exit status
-    local folder=- tree=$2 got=0 series expected arch settings=()
-    case $tree in ro\ *) tree=${tree#ro } && folder=$work/a ;; late\ *) tree=${tree#late } && settings=(lifetime 1) && sleep 2 ;; esac
+    local folder=- tree=$2 got=0 series expected arch
+    case $tree in
+    ro\ *) tree=${tree#ro } && folder=$work/a ;;
+    late\ *) tree=${tree#late } && sed -i "s/^since .*/since $(($(date +%s) - 600))/" "$STATE_DIRECTORY/architectures" ;;
+    esac
     set_node "$tree"
-    publish "$folder" pass prometheus "$work/a/gpu_arch.prom" ${settings[@]+"${settings[@]}"} 2>"$work/publish.log" || got=$?
+    publish "$folder" pass prometheus "$work/a/gpu_arch.prom" 2>"$work/publish.log" || got=$?
     [ "$got" = "$4" ] || fail "prometheus, $1: exit status $got, expected $4: $(cat "$work/publish.log")"
     promtool check metrics <"$work/a/gpu_arch.prom" || fail "prometheus, $1: promtool rejects the file"
     series=$(served | paste -sd ' ' -)

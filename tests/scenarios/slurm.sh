@@ -258,6 +258,65 @@ check_jobs n1 quarn1000 quarn2000
 check_jobs n2 quarn904 quarn2000
 echo "two nodes: n1 quarn1000, n2 quarn904"
 
+# A node that loses a GPU, with README's line on n2: a pass drains it with
+# the reason and a job constrained to its architecture waits; the GPU put
+# back resumes it and the job runs there. An administrator's drain stays; a
+# resume by hand with a GPU missing is not undone; a drain that slurmctld,
+# stopped, missed lands once it is back.
+enable_drain=$(readme_command 'slurm-drain - ')
+[ -n "$enable_drain" ] || fail "README shows no command that enables slurm-drain"
+n2_gpus() { # how many quarn904 GPUs n2 has; then a pass of the timer's service
+    local lines=() i
+    for ((i = 0; i < $1; i++)); do lines+=('isa_major 9 isa_minor 4'); done
+    driver_tree n2 ${lines[@]+"${lines[@]}"}
+    # Passes in quick succession: past systemd's limit on starts too.
+    in_container n2 sh -c 'systemctl reset-failed gpu_arch-publish.service; systemctl start gpu_arch-publish.service' || true
+}
+reason() { in_container n1 sinfo -h -R -n n2 -o %E; }
+drain_check() { # what: the state of n2 (once slurmctld hears from it again), its reason and what it should have
+    local got tries=0
+    until got="$(node_state n2) '$(reason n2)' $(in_container n2 gpu_arch-publish slurm-expected | tr '\n' ' ')" &&
+        [ "$got" = "$2" ] || [ $((tries += 1)) -gt 30 ]; do sleep 1; done
+    [ "$got" = "$2" ] || fail "drain, $1: n2 is $got, expected $2"
+    echo "drain, $1: $got"
+}
+in_container n2 sh -c "$enable_drain" || fail "README's line that enables slurm-drain failed"
+n2_gpus 2
+drain_check "two GPUs" "idle '' quarn904 2 "
+n2_gpus 1
+drain_check "a GPU lost" "drained 'gpu_arch: 1 of 2 quarn904' quarn904 2 "
+job=$(in_container n1 sbatch --parsable -w n2 -C quarn904 -o /dev/null --wrap true)
+sleep 2
+in_container n1 squeue -h -j "$job" -o %T | grep -q PENDING || fail "a job started on the drained node n2"
+n2_gpus 2
+await sh -c "$(declare -f in_container leader_of); container_work=$container_work;
+    in_container n1 scontrol show job $job | grep -q 'JobState=COMPLETED'" || fail "job $job did not run once n2 resumed"
+drain_check "the GPU back" "idle '' quarn904 2 "
+in_container n2 journalctl -o cat -u gpu_arch-publish.service | grep -q -F "node 'n2' drained in slurmctld: 'gpu_arch: 1 of 2 quarn904'" ||
+    fail "the journal does not say that n2 was drained"
+in_container n1 scontrol update NodeName=n2 State=DRAIN Reason=maintenance
+n2_gpus 2
+drain_check "drained by an administrator" "drained 'maintenance' quarn904 2 "
+in_container n1 scontrol update NodeName=n2 State=RESUME
+n2_gpus 1
+in_container n1 scontrol update NodeName=n2 State=RESUME
+n2_gpus 1
+n2_gpus 1
+drain_check "resumed by hand with a GPU missing" "idle '' quarn904 1 "
+n2_gpus 2
+in_container n1 systemctl stop slurmctld
+n2_gpus 1
+in_container n2 journalctl -o cat -u gpu_arch-publish.service | grep -q -F "cannot read the state of node 'n2' in slurmctld" ||
+    fail "slurmctld stopped: the journal does not say that the drain waits"
+in_container n1 systemctl start slurmctld
+await in_container n1 scontrol ping || fail "slurmctld does not answer"
+await_idle n2
+n2_gpus 1
+drain_check "slurmctld stopped during a loss" "drained 'gpu_arch: 1 of 2 quarn904' quarn904 2 "
+n2_gpus 2
+drain_check "and the GPU back" "idle '' quarn904 2 "
+in_container n2 sed -i 's/slurm-drain - //' /etc/default/gpu_arch-publish
+
 # Node sets keyed on a feature follow once README's command has run on the
 # controller: n1 joins the gpu partition with quarn1000 and leaves it without.
 reconfigure=$(readme_command 'scontrol reconfigure')
