@@ -262,8 +262,9 @@ std::string writers_said(const std::string &other, const std::string &self, bool
 {
     return "gpu_arch-publish: '" + other + "' also publishes this node's answer, every 60 s, with lifetime " +
            "600 and label prefix '" + nfd_prefix + "'; '" + self + "' has lifetime 300 and label prefix '" +
-           nfd_prefix + "': " + (first ? "this one publishes nothing while that one runs" : "that one publishes nothing while this one runs") +
-           ", so that the labels do not flip; disable one of them, or give both the same settings (see gpu_arch-publish(8))\n";
+           nfd_prefix + "': " + (first ? "this one writes no labels while that one runs" : "that one writes no labels while this one runs") +
+           ", so that they do not flip; disable one of them, or give both the same lifetime and nfd-prefix (see "
+           "gpu_arch-publish(8))\n";
 }
 // What a stop mid-pass says, while the stand-in for gpu_arch ran.
 std::string stopped_by(const std::string &signal)
@@ -795,9 +796,10 @@ const PublishCase publish_cases[] = {
                 .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+3660")}}, .options = {.stop_after_ms = 500}},
     // The host's service and the long-running mode on one node with other
     // settings: the first to write goes on, the other gives way; both say so.
-    PublishCase{.name = "writers_the_later_gives_way", .program = good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
+    PublishCase{.name = "writers_the_later_gives_way", .program = good,
+                .args = {"every", "60", "nfd", "@/f/gpu_arch", "prometheus", "@/e/gpu_arch.prom"},
                 .err = writers_said("gpu_arch-publish.service", "gpu_arch-publish every 60", true),
-                .files = {{"f/gpu_arch", "-"}, {"state/writers", "<now-10> 60 600 " + nfd_prefix + " gpu_arch-publish.service\n"
+                .files = {{"f/gpu_arch", "-"}, {"e/gpu_arch.prom", prom_good}, {"state/writers", "<now-10> 60 600 " + nfd_prefix + " gpu_arch-publish.service\n"
                            "<now> 60 300 " + nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
@@ -903,6 +905,23 @@ const PublishCase publish_cases[] = {
                           {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
                           {"state/expected", "since <now>\nlifetime 300\nquarn1000 3\nquarn2000 1\nquarn904 1\n"}},
                 .setup = drain_state("quarn1000 3\nquarn2000 1\n", "", shows("IDLE"))},
+    // Powered down is no drain of an administrator's.
+    PublishCase{.name = "drain_powered_down_node", .program = good, .args = {"slurm-drain", "n1"},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", "n1\n" + lost + "\n"}},
+                .setup = drain_state("quarn1000 3\n", "", shows("IDLE+POWERED_DOWN"))},
+    // A drain whose record cannot be kept is not made: it could never be undone.
+    PublishCase{.name = "drain_record_not_kept", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: cannot read '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: cannot "
+                       "write '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: node 'n1' "
+                       "is not drained for 'gpu_arch: 2 of 3 quarn1000': a drain that is not kept could not be undone\n",
+                .status = 1, .files = {{"bin/scontrol.log", "show node n1\n"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    fs::create_symlink("/etc/shadow", tree.path("state/slurm-drain"));
+                }},
+    PublishCase{.name = "drain_names_one_node", .program = good, .args = {"slurm-drain", "n[1-64]"},
+                .err = "gpu_arch-publish: cannot use 'n[1-64]' as the node's name: one node's, of letters, digits, '.', '_' and "
+                       "'-' only\n", .status = 2, .files = {{"bin/scontrol.log", "-"}}},
     PublishCase{.name = "drain_steady", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
                 .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "n1\n" + lost + "\n"}},
                 .setup = drain_state("quarn1000 3\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 [root@2024-05-01T10:00:00]"))},

@@ -136,6 +136,13 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
     }
     argv.push_back(binary);
     argv.insert(argv.end(), options.args.begin(), options.args.end());
+    // The launcher found on the harness's PATH, not on the one a case sets for the tool.
+    std::stringstream path(getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin");
+    for (std::string folder; argv[0].find('/') == std::string::npos && std::getline(path, folder, ':');) {
+        if (access((folder + "/" + argv[0]).c_str(), X_OK) == 0) {
+            argv[0] = folder + "/" + argv[0];
+        }
+    }
 
     // Both streams go to unlinked files, read back once the run is over.
     FILE *out = tmpfile();

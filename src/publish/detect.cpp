@@ -103,7 +103,9 @@ bool detect(Detection &detection, std::string &error)
     }
     if (!detection.partial.empty()) {
         // Cut short: the rest of the answer, or of that name, may be lost.
-        error = program + " printed a last line without its newline, " + quote_for_message(detection.partial) +
+        const std::string &line = detection.partial;
+        error = program + " printed a last line without its newline, " +
+                quote_for_message(line.substr(0, shown_length)) + (line.size() > shown_length ? "..." : "") +
                 ": its answer is incomplete";
         return false;
     }
@@ -280,8 +282,8 @@ namespace {
 
 // Keeps text as the last answer in the state folder; false after a message
 // when it cannot. A folder of another user's (root's, for a user's json) is
-// left alone.
-bool keep_answer(int state, const std::string &path, const std::string &text)
+// left alone, but by a pass, whose answer it is to keep.
+bool keep_answer(int state, const std::string &path, const std::string &text, bool in_pass)
 {
     if (text.size() > max_kept) {
         say("cannot keep the answer in " + quote_for_message(path) + ": it takes " + std::to_string(text.size()) +
@@ -291,10 +293,12 @@ bool keep_answer(int state, const std::string &path, const std::string &text)
     if (faccessat(state, ".", W_OK, AT_EACCESS) != 0) {
         const int error = errno;
         struct stat folder = {};
-        if (fstat(state, &folder) == 0 && folder.st_uid != geteuid()) {
+        const bool others = fstat(state, &folder) == 0 && folder.st_uid != geteuid();
+        if (others && !in_pass) {
             return true;
         }
-        say("cannot keep the answer in " + quote_for_message(path) + ": " + strerror(error) +
+        say("cannot keep the answer in " + quote_for_message(path) + ": " +
+            (others ? std::string("the folder is another user's") : std::string(strerror(error))) +
             "; a failing pass will have no last answer to show");
         return false;
     }
@@ -347,7 +351,7 @@ const Answer &answer(Pass &pass)
         kept_now = kept_text({kept.since, lifetime, kept.architectures, ""});
     }
     if (state >= 0 && !kept_now.empty()) {
-        shown.unkept = !keep_answer(state, path, kept_now);
+        shown.unkept = !keep_answer(state, path, kept_now, pass.in_pass);
     }
     shown.unkept = shown.unkept || (state < 0 && pass.in_pass);
     if (state >= 0) {

@@ -24,6 +24,12 @@ constexpr const char *expected_name = "expected";
 // while gpu_arch gave no answer) and with which reason.
 constexpr const char *record_name = "slurm-drain";
 constexpr size_t max_record = 4096;
+// One drain or resume at a time, so that two passes never take each other's
+// resume for one by hand.
+constexpr const char *lock_name = "slurm-drain.lock";
+constexpr int lock_seconds = 5;
+// What sinfo -R shows of a reason without cutting it.
+constexpr size_t max_reason = 100;
 
 // The state folder's handle, closed when it goes.
 class StateFolder {
@@ -113,16 +119,20 @@ std::string drain_reason(const Answer &shown, const std::vector<Architecture> &e
         return expected.empty() ? "" : "gpu_arch: no answer";
     }
     std::string missing;
+    size_t more = 0;
     for (const Architecture &should : expected) {
         unsigned has = 0;
         for (const Architecture &architecture : shown.architectures) {
             has = architecture.name == should.name ? architecture.gpus : has;
         }
-        if (has < should.gpus) {
-            missing += (missing.empty() ? "" : ", ") + std::to_string(has) + " of " + std::to_string(should.gpus) +
-                       " " + should.name;
+        const std::string item = std::to_string(has) + " of " + std::to_string(should.gpus) + " " + should.name;
+        if (has < should.gpus && missing.size() + item.size() + 2 <= max_reason) {
+            missing += (missing.empty() ? "" : ", ") + item;
+        } else if (has < should.gpus) {
+            ++more;
         }
     }
+    missing += more > 0 ? " and " + std::to_string(more) + " more" : "";
     return missing.empty() ? "" : "gpu_arch: " + missing;
 }
 
@@ -143,9 +153,16 @@ NodeState read_node_state(const std::string &shown)
         at = end + 1;
         line.erase(0, line.find_first_not_of(' '));
         if (line.rfind("State=", 0) == 0) {
-            const std::string state = line.substr(0, line.find(' '));
-            for (const char *flag : {"DRAIN", "DOWN", "FAIL"}) {
-                node.held = node.held || state.find(flag) != std::string::npos;
+            // Whole flags, such as IDLE+DRAIN or DOWN* (not responding),
+            // not POWERED_DOWN.
+            std::string_view state = std::string_view(line).substr(sizeof "State=" - 1);
+            state = state.substr(0, state.find(' '));
+            while (!state.empty()) {
+                std::string_view flag = state.substr(0, state.find('+'));
+                state.remove_prefix(std::min(flag.size() + 1, state.size()));
+                flag = flag.substr(0, flag.find('*'));
+                node.held = node.held || flag == "DRAIN" || flag == "DRAINED" || flag == "DRAINING" || flag == "DOWN" ||
+                            flag == "FAIL" || flag == "FAILING";
             }
         } else if (line.rfind("Reason=", 0) == 0) {
             node.reason = line.substr(sizeof "Reason=" - 1);
@@ -231,24 +248,28 @@ int drain_or_resume(const StateFolder &state, const std::string &node, const Ans
     if (ours && record.reason == reason) {
         return 0;
     }
+    // Kept first: a drain whose reason is not kept could never be undone.
+    if (!write_record(state, {node, "drained", reason})) {
+        say("node " + quote_for_message(node) + " is not drained for " + quote_for_message(reason) +
+            ": a drain that is not kept could not be undone");
+        return 1;
+    }
     const Run drained = run_scontrol({"update", "NodeName=" + node, "State=DRAIN", "Reason=" + reason});
     if (!drained.failure.empty()) {
+        // As it was, so that the next pass tries again.
+        if (record.how.empty()) {
+            remove_record(state);
+        } else {
+            write_record(state, record);
+        }
         return not_landed("drain", node, drained);
     }
     say("node " + quote_for_message(node) + " drained in slurmctld: " + quote_for_message(reason));
-    return write_record(state, {node, "drained", reason}) ? 0 : 1;
+    return 0;
 }
 
-} // namespace
-
-int slurm_drain(const std::vector<std::string> &arguments, Pass &pass)
+int drain_with_state(const StateFolder &state, const std::string &node, const Answer &shown)
 {
-    const std::string node = node_name_or_host(arguments[0] == "-" ? "" : arguments[0]);
-    const Answer &shown = answer(pass);
-    const StateFolder state;
-    if (state.fd() < 0) {
-        return 1;
-    }
     // A kept answer within its lifetime neither drains nor resumes.
     if (!shown.fresh && !shown.architectures.empty()) {
         return 1;
@@ -274,6 +295,32 @@ int slurm_drain(const std::vector<std::string> &arguments, Pass &pass)
         return 1;
     }
     return shown.fresh ? status : 1;
+}
+
+} // namespace
+
+int slurm_drain(const std::vector<std::string> &arguments, Pass &pass)
+{
+    const std::string node = node_name_or_host(arguments[0] == "-" ? "" : arguments[0]);
+    // One node: scontrol would take a list or a range for many.
+    if (node.empty() || node.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
+                            std::string::npos) {
+        say("cannot use " + quote_for_message(node) +
+            " as the node's name: one node's, of letters, digits, '.', '_' and '-' only");
+        return 2;
+    }
+    const Answer &shown = answer(pass);
+    const StateFolder state;
+    if (state.fd() < 0) {
+        return 1;
+    }
+    const int lock = lock_in(state.fd(), state.path(lock_name), lock_name, lock_seconds);
+    if (lock < 0) {
+        return 1;
+    }
+    const int status = drain_with_state(state, node, shown);
+    close(lock);
+    return status;
 }
 
 int slurm_expected(const std::vector<std::string> &arguments, Pass & /*pass*/)

@@ -67,7 +67,7 @@ long long seconds_from(const std::string &text, long long least, long long most,
     char *end = nullptr;
     errno = 0;
     const long long seconds = strtoll(text.c_str(), &end, 10);
-    const bool number = !text.empty() && *end == '\0' && errno == 0;
+    const bool number = !text.empty() && text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0;
     if (!number || seconds < least || seconds > most) {
         say("cannot use " + quote_for_message(text) + " as the " + what + ": it is a number of seconds from " +
             std::to_string(least) + " to " + std::to_string(most) +
@@ -254,10 +254,10 @@ void say_once(const std::string &messages)
 // One pass over what the command line named, in pairs, and what
 // GPU_ARCH_PUBLISH names: settings first, with at most one run of gpu_arch.
 // What it says is collected in said. A stop between two steps ends it. A
-// writer (the service, the long-running mode) gives way to another one
-// with other settings.
+// writer (the service, the long-running mode) leaves the labels to another
+// one with other settings (yielded), and does the rest.
 int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, long long interval,
-                   const std::string &writer, std::string &said)
+                   const std::string &writer, std::string &said, bool &yielded)
 {
     collect_messages(true);
     const std::vector<std::string> defaults = defaults_words();
@@ -269,16 +269,17 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     Pass shared;
     shared.in_pass = true;
     shared.interval = interval;
+    yielded = false;
     for (const InPass kind : {InPass::Setting, InPass::Consumer, InPass::Retry}) {
-        if (kind == InPass::Consumer && !writer.empty() &&
-            yields_to_another_writer({time(nullptr), interval,
-                                      shared.lifetime > 0 ? shared.lifetime : default_lifetime(interval),
-                                      shared.nfd_prefix.empty() ? default_label_prefix : shared.nfd_prefix, writer})) {
-            status = 1;
-            break;
+        if (kind == InPass::Consumer && !writer.empty()) {
+            yielded = yields_to_another_writer(
+                {time(nullptr), interval, shared.lifetime > 0 ? shared.lifetime : default_lifetime(interval),
+                 shared.nfd_prefix.empty() ? default_label_prefix : shared.nfd_prefix, writer});
+            status = yielded ? 1 : status;
         }
         for (const auto &[row, argument] : pairs) {
-            if (row->in_pass == kind) {
+            // The labels are the one thing that two writers would flip.
+            if (row->in_pass == kind && !(yielded && row->run == nfd)) {
                 stop_point("");
                 status = std::max(status, std::min(row->run({argument}, shared), 1));
             }
@@ -302,7 +303,9 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
         return usage();
     }
     std::string said;
-    const int status = collected_pass(pairs, timer_interval, in_service() ? "gpu_arch-publish.service" : "", said);
+    bool yielded = false;
+    const int status =
+        collected_pass(pairs, timer_interval, in_service() ? "gpu_arch-publish.service" : "", said, yielded);
     say_once(said);
     return status;
 }
@@ -345,14 +348,18 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
     std::string said_last;
     for (long long due = monotonic_ms();;) {
         std::string said;
-        collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said);
+        bool yielded = false;
+        collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said, yielded);
         if (said != said_last) {
             fputs(said.c_str(), stderr);
             said_last.swap(said);
         }
         reap_orphans();
-        // A pass that took longer than the interval is followed at once.
-        due = std::max(due + interval * 1000, monotonic_ms());
+        // A pass that took longer than the interval is followed at once; one
+        // that left the labels to another writer looks again within a
+        // minute, so that they do not expire when that one stops.
+        const long long next = due + interval * 1000;
+        due = std::max(yielded ? std::min(next, monotonic_ms() + renewal_margin * 1000) : next, monotonic_ms());
         for (long long left = due - monotonic_ms(); left > 0; left = due - monotonic_ms()) {
             const timespec timeout = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
             const int got = sigtimedwait(&awaited, nullptr, &timeout);

@@ -114,9 +114,9 @@ bool yields_to_another_writer(const Writer &self)
         say(quote_for_message(writer.name) + " also publishes this node's answer, every " +
             std::to_string(writer.interval) + " s, with " + settings_text(writer) + "; " +
             quote_for_message(self.name) + " has " + settings_text(self) + ": " +
-            (first ? "this one publishes nothing while that one runs, so that the labels do not flip"
-                   : "that one publishes nothing while this one runs, so that the labels do not flip") +
-            "; disable one of them, or give both the same settings (see gpu_arch-publish(8))");
+            (first ? "this one writes no labels while that one runs, so that they do not flip"
+                   : "that one writes no labels while this one runs, so that they do not flip") +
+            "; disable one of them, or give both the same lifetime and nfd-prefix (see gpu_arch-publish(8))");
     }
     if (kept != text && faccessat(state, ".", W_OK, AT_EACCESS) == 0) {
         write_file_at(state, path, writers_name, kept);

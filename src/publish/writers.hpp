@@ -19,9 +19,9 @@ struct Writer {
 
 // Notes this pass's writer in the state folder and says when another one
 // that still runs publishes with other settings, naming it and what
-// differs. The one of them that wrote first goes on publishing; true when
-// this pass is the other one and must publish nothing, so that the labels
-// do not flip between the two.
+// differs. The one of them that wrote first goes on writing the labels;
+// true when this pass is the other one and must write none, so that they do
+// not flip between the two.
 bool yields_to_another_writer(const Writer &self);
 
 // The line a writer takes in the state folder, and back.
