@@ -746,6 +746,16 @@ const PublishCase publish_cases[] = {
                 .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-500>")},
                           {"state/architectures", "since <now-500>\nlifetime 300\nquarn904 3\n"}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 604800\nquarn904 3\n")); }},
+    // An output cut short by far is quoted within bounds: the verdict is said.
+    PublishCase{.name = "pass_long_incomplete_line", .program = "echo quarn1000; head -c 300 /dev/zero | tr '\\0' x",
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = "gpu_arch-publish: '@/program' printed a last line "
+                "without its newline, '" + std::string(100, 'x') + "'...: its answer is incomplete: no GPU architecture is "
+                "published\n", .status = 1},
+    // A user's pass cannot keep its answer in root's state folder.
+    PublishCase{.name = "pass_state_of_another_user", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': the folder is another user's; a "
+                       "failing pass will have no last answer to show\n", .status = 1,
+                .setup = [](DriverTree &tree) { hostile_folder(tree, "e"); }, .root = true, .options = {.unprivileged = true}},
     // A state folder that cannot be written is said, and fails the pass.
     PublishCase{.name = "pass_state_read_only", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': Read-only file system; a failing "
