@@ -29,13 +29,20 @@ std::string over_time(int seconds)
 
 const std::string stopped = "was killed: gpu_arch-publish was stopped";
 
-// Waits for the fds or the timeout, or until a stop is asked for: false
-// then.
-bool wait_ready(pollfd *fds, nfds_t count, long long timeout_ms)
+// Waits for the fds or the timeout, letting a stop through; why the wait
+// cannot go on (a stop asked for, an error), or an empty string.
+std::string wait_ready(pollfd *fds, nfds_t count, long long timeout_ms)
 {
     const timespec timeout = {static_cast<time_t>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000000};
     const sigset_t mask = stoppable_mask();
-    return ppoll(fds, count, &timeout, &mask) >= 0 || errno != EINTR || !stop_asked();
+    if (ppoll(fds, count, &timeout, &mask) >= 0) {
+        return "";
+    }
+    const int error = errno;
+    if (error == EINTR) {
+        return stop_asked() ? stopped : "";
+    }
+    return std::string("cannot wait for it: ") + strerror(error);
 }
 
 void close_open(std::initializer_list<int> fds)
@@ -173,8 +180,10 @@ std::string wait_exit(pid_t pid, int pidfd, long long deadline, int seconds, int
         }
         // Without a pidfd (a kernel before 5.3), the exit is looked for
         // every 10 ms.
-        if (!wait_ready(pidfd < 0 ? nullptr : &ready, pidfd < 0 ? 0 : 1, pidfd < 0 ? std::min(left, 10LL) : left)) {
-            return stopped;
+        std::string why =
+            wait_ready(pidfd < 0 ? nullptr : &ready, pidfd < 0 ? 0 : 1, pidfd < 0 ? std::min(left, 10LL) : left);
+        if (!why.empty()) {
+            return why;
         }
     }
     return "";
@@ -214,8 +223,9 @@ std::string wait_for(pid_t pid, int pidfd, int output, int errors, long long dea
         // A closed stream is polled as -1, which poll skips.
         pollfd ready[3] = {
             {output_open ? output : -1, POLLIN, 0}, {errors_open ? errors : -1, POLLIN, 0}, {pidfd, POLLIN, 0}};
-        if (!wait_ready(ready, 3, pidfd < 0 ? std::min(left, 10LL) : left)) {
-            return stopped;
+        std::string why = wait_ready(ready, 3, pidfd < 0 ? std::min(left, 10LL) : left);
+        if (!why.empty()) {
+            return why;
         }
         if ((ready[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             output_open = drain_output(output, run);
