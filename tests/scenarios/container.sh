@@ -16,7 +16,8 @@
 # The root is made once with debootstrap, from the Debian mirror that apt
 # uses here, and kept in GPU_ARCH_CONTAINER_CACHE (/var/cache/gpu_arch-test);
 # each container writes to an overlay of its own, so the root stays clean.
-# Each has a network namespace of its own with loopback only, and a tmpfs
+# Each has a network namespace of its own with loopback only, cgroups of
+# its own (what it leaves running is killed when it stops), and a tmpfs
 # over /sys/devices/virtual where driver_tree puts made-up GPUs with the
 # script that GPU_ARCH_DRIVER_TREE names (the build's driver-tree.sh).
 
@@ -97,16 +98,48 @@ container_init() { # nspawn's process
     return 1
 }
 
+# The cgroups a container gets, one in each hierarchy that nspawn uses,
+# below the caller's: nspawn puts the container's own below the cgroup it
+# starts in, so two containers started from one would share every unit's
+# cgroup, and what one left behind would hold up the next one's boot.
+container_cgroups() { # name
+    local own
+    own=$(sed -n 's/^0:://p' /proc/self/cgroup)
+    if [ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ]; then
+        echo "/sys/fs/cgroup${own%/}/gpu_arch-test-$$-$1"
+        return 0
+    fi
+    [ "$(stat -fc %T /sys/fs/cgroup/unified 2>/dev/null)" != cgroup2fs ] ||
+        echo "/sys/fs/cgroup/unified${own%/}/gpu_arch-test-$$-$1"
+    own=$(sed -n 's/^[0-9]*:name=systemd://p' /proc/self/cgroup)
+    echo "/sys/fs/cgroup/systemd${own%/}/gpu_arch-test-$$-$1"
+}
+
+# What the container's systemd is doing, for a boot that does not end.
+container_boot_state() { # name
+    local leader
+    leader=$(leader_of "$1") || return 0
+    echo "systemd: $(nsenter --target "$leader" --mount --pid -- systemctl is-system-running 2>&1)"
+    nsenter --target "$leader" --mount --pid -- systemctl list-jobs --no-pager 2>&1 | head -n 20
+    nsenter --target "$leader" --mount --pid -- journalctl -b --no-pager -n 30 -o short-monotonic 2>&1
+}
+
 boot_container_once() { # name [package...]
-    local name=$1 dir=$container_work/$1 nspawn leader=''
+    local name=$1 dir=$container_work/$1 nspawn leader='' cgroup
     shift
     mkdir -p "$dir/upper" "$dir/overlay" "$dir/root" "$dir/packages"
     mount -t overlay overlay -o "lowerdir=$container_image,upperdir=$dir/upper,workdir=$dir/overlay" "$dir/root"
     [ $# -eq 0 ] || cp "$@" "$dir/packages/"
     echo "$name" >"$dir/root/etc/hostname"
-    # In a session of its own: only stop_container stops it.
-    setsid systemd-nspawn --quiet --directory="$dir/root" --boot --register=no --keep-unit --private-network \
-        --machine="$name" --console=passive --bind-ro="$dir/packages:/mnt/packages" >"$dir/console.log" 2>&1 &
+    container_cgroups "$name" >"$dir/cgroups"
+    # In a session and cgroups of its own: only stop_container stops it.
+    (
+        while read -r cgroup; do
+            mkdir -p "$cgroup" && echo "$BASHPID" >"$cgroup/cgroup.procs"
+        done <"$dir/cgroups"
+        exec setsid systemd-nspawn --quiet --directory="$dir/root" --boot --register=no --keep-unit \
+            --private-network --machine="$name" --console=passive --bind-ro="$dir/packages:/mnt/packages"
+    ) >"$dir/console.log" 2>&1 &
     nspawn=$!
     container_names+=("$name")
     echo "$nspawn" >"$dir/nspawn"
@@ -119,7 +152,8 @@ boot_container_once() { # name [package...]
     timeout 120 bash -c "until nsenter --target $leader --mount --pid -- systemctl is-system-running --wait \
         >/dev/null 2>&1; do state=\$(nsenter --target $leader --mount --pid -- systemctl is-system-running 2>&1);
         case \$state in running|degraded) exit 0 ;; esac; kill -0 $nspawn || exit 1; sleep 0.5; done" ||
-        { echo "container $name did not come up:" && cat "$dir/console.log"; return 1; }
+        { echo "container $name did not come up in 120 s:" && container_boot_state "$name" && cat "$dir/console.log"
+            return 1; }
     in_container "$name" sh -c 'ip link set lo up && mount -t tmpfs tmpfs /sys/devices/virtual' || return 1
     if [ $# -gt 0 ]; then
         in_container "$name" sh -c 'DEBIAN_FRONTEND=noninteractive dpkg -i /mnt/packages/*.deb >/dev/null' ||
@@ -148,12 +182,22 @@ driver_tree() { # name line...
 }
 
 stop_container() { # name
-    local dir=$container_work/$1 pid
+    local dir=$container_work/$1 pid cgroup
     pid=$(cat "$dir/nspawn" 2>/dev/null) || return 0
     # nspawn asks the container's systemd to shut down.
     kill -TERM "$pid" 2>/dev/null || true
     timeout 60 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
     timeout 10 tail --pid="$pid" -f /dev/null || true
+    # What the container left running ends with it, and its cgroups go.
+    while read -r cgroup; do
+        for _ in $(seq 50); do
+            pid=$(find "$cgroup" -name cgroup.procs -exec cat {} + 2>/dev/null) || break
+            [ -n "$pid" ] || break
+            kill -KILL $pid 2>/dev/null || true
+            sleep 0.1
+        done
+        find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null || true
+    done < <(cat "$dir/cgroups" 2>/dev/null)
     umount "$dir/root" 2>/dev/null || umount -l "$dir/root" || true
     rm -f "$dir/nspawn"
 }
