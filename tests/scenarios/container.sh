@@ -101,27 +101,33 @@ container_init() { # nspawn's process
 # The cgroups a container gets, one in each hierarchy that nspawn uses,
 # below the caller's: nspawn puts the container's own below the cgroup it
 # starts in, so two containers started from one would share every unit's
-# cgroup, and what one left behind would hold up the next one's boot.
+# cgroup, and what one left behind would hold up the next one's boot. Each
+# boot has a name of its own: a second boot never joins what a first left.
+container_boots=0
 container_cgroups() { # name
-    local own
+    local own name
+    container_boots=$((container_boots + 1))
+    name=gpu_arch-test-$$-$container_boots-$1
     own=$(sed -n 's/^0:://p' /proc/self/cgroup)
     if [ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ]; then
-        echo "/sys/fs/cgroup${own%/}/gpu_arch-test-$$-$1"
+        echo "/sys/fs/cgroup${own%/}/$name"
         return 0
     fi
     [ "$(stat -fc %T /sys/fs/cgroup/unified 2>/dev/null)" != cgroup2fs ] ||
-        echo "/sys/fs/cgroup/unified${own%/}/gpu_arch-test-$$-$1"
+        echo "/sys/fs/cgroup/unified${own%/}/$name"
     own=$(sed -n 's/^[0-9]*:name=systemd://p' /proc/self/cgroup)
-    echo "/sys/fs/cgroup/systemd${own%/}/gpu_arch-test-$$-$1"
+    [ "$(stat -fc %T /sys/fs/cgroup/systemd 2>/dev/null)" != cgroupfs ] ||
+        echo "/sys/fs/cgroup/systemd${own%/}/$name"
 }
 
 # What the container's systemd is doing, for a boot that does not end.
 container_boot_state() { # name
     local leader
     leader=$(leader_of "$1") || return 0
-    echo "systemd: $(nsenter --target "$leader" --mount --pid -- systemctl is-system-running 2>&1)"
-    nsenter --target "$leader" --mount --pid -- systemctl list-jobs --no-pager 2>&1 | head -n 20
-    nsenter --target "$leader" --mount --pid -- journalctl -b --no-pager -n 30 -o short-monotonic 2>&1
+    echo "systemd: $(timeout 10 nsenter --target "$leader" --mount --pid -- systemctl is-system-running 2>&1)"
+    timeout 10 nsenter --target "$leader" --mount --pid -- systemctl list-jobs --no-pager 2>&1 | head -n 20
+    timeout 10 nsenter --target "$leader" --mount --pid -- journalctl -b --no-pager -n 30 -o short-monotonic 2>&1
+    return 0
 }
 
 boot_container_once() { # name [package...]
@@ -135,7 +141,7 @@ boot_container_once() { # name [package...]
     # In a session and cgroups of its own: only stop_container stops it.
     (
         while read -r cgroup; do
-            mkdir -p "$cgroup" && echo "$BASHPID" >"$cgroup/cgroup.procs"
+            { mkdir "$cgroup" && echo "$BASHPID" >"$cgroup/cgroup.procs"; } || exit 1
         done <"$dir/cgroups"
         exec setsid systemd-nspawn --quiet --directory="$dir/root" --boot --register=no --keep-unit \
             --private-network --machine="$name" --console=passive --bind-ro="$dir/packages:/mnt/packages"
@@ -152,7 +158,7 @@ boot_container_once() { # name [package...]
     timeout 120 bash -c "until nsenter --target $leader --mount --pid -- systemctl is-system-running --wait \
         >/dev/null 2>&1; do state=\$(nsenter --target $leader --mount --pid -- systemctl is-system-running 2>&1);
         case \$state in running|degraded) exit 0 ;; esac; kill -0 $nspawn || exit 1; sleep 0.5; done" ||
-        { echo "container $name did not come up in 120 s:" && container_boot_state "$name" && cat "$dir/console.log"
+        { echo "container $name did not come up in 120 s:"; container_boot_state "$name"; cat "$dir/console.log"
             return 1; }
     in_container "$name" sh -c 'ip link set lo up && mount -t tmpfs tmpfs /sys/devices/virtual' || return 1
     if [ $# -gt 0 ]; then
@@ -191,9 +197,14 @@ stop_container() { # name
     # What the container left running ends with it, and its cgroups go.
     while read -r cgroup; do
         for _ in $(seq 50); do
-            pid=$(find "$cgroup" -name cgroup.procs -exec cat {} + 2>/dev/null) || break
+            [ -d "$cgroup" ] || break
+            pid=$(find "$cgroup" -name cgroup.procs -exec cat {} + 2>/dev/null || true)
             [ -n "$pid" ] || break
-            kill -KILL $pid 2>/dev/null || true
+            if [ -f "$cgroup/cgroup.kill" ]; then
+                echo 1 >"$cgroup/cgroup.kill" 2>/dev/null || true
+            else
+                kill -KILL $pid 2>/dev/null || true
+            fi
             sleep 0.1
         done
         find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null || true
