@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <sstream>
 
 #include "driver_tree.hpp"
@@ -37,6 +38,10 @@ struct RunOptions {
     int hangup_after_ms = 0;           // then SIGHUP, before the stop
     int stop_after_ms = 0;             // then SIGTERM, as a container's stop sends it
     int stop_signal = SIGTERM;         // or SIGINT, as a terminal's ^C
+    // Signals sent when what the run wrote says it is time, in place of the
+    // clock above: each once its condition on the tree holds, looked at every
+    // 10 ms for at most 30 s, so that a slowed run is waited for.
+    std::vector<std::pair<std::function<bool(const fs::path &)>, int>> signals_when = {};
 };
 
 inline bool redirect_stdout(Stdout to, int file)
@@ -153,14 +158,22 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
     }
     int status = 0;
     long long stopped_in_ms = -1;
-    if (options.stop_after_ms > 0) {
+    if (options.stop_after_ms > 0 || !options.signals_when.empty()) {
         if (options.hangup_after_ms > 0) {
             usleep(static_cast<useconds_t>(options.hangup_after_ms) * 1000);
             kill(pid, SIGHUP);
         }
         usleep(static_cast<useconds_t>(options.stop_after_ms - options.hangup_after_ms) * 1000);
+        for (const auto &[ready, signal_number] : options.signals_when) {
+            for (int waited_ms = 0; !ready(tree.root()) && waited_ms < 30000; waited_ms += 10) {
+                usleep(10000);
+            }
+            kill(pid, signal_number);
+        }
         const auto stopped = std::chrono::steady_clock::now();
-        kill(pid, options.stop_signal);
+        if (options.signals_when.empty()) {
+            kill(pid, options.stop_signal);
+        }
         // A program that does not end within 5 s is killed, so that the row fails rather than hangs.
         for (int waited_ms = 0; waitpid(pid, &status, WNOHANG) == 0; waited_ms += 10) {
             if (waited_ms == 5000) {
