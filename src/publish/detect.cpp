@@ -271,10 +271,13 @@ std::string utc_text(long long seconds)
 {
     const auto time = static_cast<time_t>(seconds);
     tm utc = {};
-    char text[32];
-    if (gmtime_r(&time, &utc) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+    char text[64];
+    // By hand rather than strftime, which reads the time zone it does not use.
+    if (gmtime_r(&time, &utc) == nullptr) {
         return "(a time out of range)";
     }
+    snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900LL, utc.tm_mon + 1, utc.tm_mday,
+             utc.tm_hour, utc.tm_min, utc.tm_sec);
     return text;
 }
 
@@ -350,7 +353,8 @@ const Answer &answer(Pass &pass)
     if (detection == nullptr && pass.in_pass && kept.since > 0 && kept.lifetime != lifetime) {
         kept_now = kept_text({kept.since, lifetime, kept.architectures, ""});
     }
-    if (state >= 0 && !kept_now.empty()) {
+    // The state is written only when it changes: a rewrite shows nothing.
+    if (state >= 0 && !kept_now.empty() && kept_now != text) {
         shown.unkept = !keep_answer(state, path, kept_now, pass.in_pass);
     }
     shown.unkept = shown.unkept || (state < 0 && pass.in_pass);
