@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,11 +36,11 @@ struct PublishCase {
     bool root = false;   // a hostile user's folder: only root can stage it
     bool native = false; // the build tree's gpu_arch on this machine's /sys, which has no driver
     RunOptions options = {};
-    int seconds = 0;             // how long the last run takes, within a second or two
-    mode_t umask = 022;          // the program's
-    const char *as = nullptr;    // the name below @ the program is run under
-    bool wrapped = false;        // as is a script of setup's, which an emulator cannot run
-    bool subreaper = false;      // orphans must come to the program, which qemu-user does not arrange
+    int seconds = 0;                              // how long the last run takes, within a second or two
+    mode_t umask = 022;                           // the program's
+    const char *as = nullptr;                     // the name below @ the program is run under
+    bool wrapped = false;                         // as is a script of setup's, which an emulator cannot run
+    bool subreaper = false;                       // orphans must come to the program, which qemu-user does not arrange
     std::function<void(DriverTree &)> check = {}; // after the run
 };
 
@@ -83,7 +84,8 @@ std::string with_times(const std::string &text, time_t start, time_t end, const 
         std::string shown = length == 0 ? text.substr(at, 1) : text.substr(at, length);
         for (const long long offset : offsets) {
             if (length > 0 && when >= start + offset - 1 && when <= end + offset + 1) {
-                shown = offset == 0 ? "<now>" : "<now" + std::string(offset > 0 ? "+" : "") + std::to_string(offset) + ">";
+                shown =
+                    offset == 0 ? "<now>" : "<now" + std::string(offset > 0 ? "+" : "") + std::to_string(offset) + ">";
             }
         }
         result += shown;
@@ -158,6 +160,67 @@ std::function<bool(const fs::path &)> reaped(const std::string &path, size_t cou
     };
 }
 
+// Whether a process waits for the lock on the file: the kernel lists it
+// as blocked on its inode.
+std::function<bool(const fs::path &)> lock_waited(const std::string &path)
+{
+    return [=](const fs::path &root) {
+        struct stat status = {};
+        std::ifstream locks("/proc/locks");
+        for (std::string line; stat((root / path).c_str(), &status) == 0 && std::getline(locks, line);) {
+            if (line.find("-> FLOCK") != std::string::npos &&
+                line.find(":" + std::to_string(status.st_ino) + " ") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+}
+// The lock on the file held by another process until @/lock.held is gone
+// (for at most a minute); released once the program waits for it.
+void lock_held(DriverTree &tree, const std::string &path)
+{
+    write(tree, path, "", 0600);
+    const std::string held = tree.path("lock.held").string();
+    EXPECT_EQ(system(("flock " + tree.path(path).string() + " sh -c 'touch " + held + "; i=0; while [ -e " + held +
+                      " ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done' >/dev/null 2>&1 & "
+                      "i=0; until [ -e " +
+                      held + " ] || [ $i -gt 1000 ]; do sleep 0.01; i=$((i+1)); done")
+                         .c_str()),
+              0);
+}
+void release_lock(DriverTree &tree)
+{
+    fs::remove(tree.path("lock.held"));
+}
+const auto released_when_waited = [](const fs::path &root) {
+    return lock_waited("run/lock")(root) && fs::remove(root / "lock.held");
+};
+// Notes in @/waits how long the publisher, whose number the stand-in for
+// gpu_arch wrote to @/publisher, waits for its next pass, read from its
+// blocked system call once it waits.
+bool next_pass_noted(const fs::path &root)
+{
+    pid_t pid = 0;
+    std::ifstream(root / "publisher") >> pid;
+    std::ifstream call("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string set, info, timeout;
+    if (pid <= 0 || !(call >> number >> set >> info >> timeout) || number != SYS_rt_sigtimedwait) {
+        return false;
+    }
+    timespec left = {};
+    const int memory = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
+    const bool read =
+        memory >= 0 && pread(memory, &left, sizeof left, static_cast<off_t>(std::stoull(timeout, nullptr, 16))) ==
+                           static_cast<ssize_t>(sizeof left);
+    close(memory);
+    std::ofstream(root / "waits") << (left.tv_sec <= 60 ? std::string("within a minute")
+                                                        : std::to_string(left.tv_sec) + " s")
+                                  << "\n";
+    return read;
+}
+
 // Whether the process whose number is in the file is gone (or a zombie).
 bool gone(DriverTree &tree, const std::string &path)
 {
@@ -188,6 +251,15 @@ std::function<void(DriverTree &)> read_only(const std::string &folder)
     };
 }
 const auto read_only_ro = read_only("ro");
+// The program run by @/named on a host named n1.example.org, in a UTS
+// namespace of its own.
+void fully_qualified_host(DriverTree &tree)
+{
+    write(tree, "named",
+          "#!/bin/sh\nexec unshare -u sh -c 'echo n1.example.org >/proc/sys/kernel/hostname && exec \"$0\" "
+          "\"$@\"' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n",
+          0755);
+}
 
 // scontrol records its arguments in @/scontrol.log, prints @/scontrol.says
 // and exits with the status in @/scontrol.status, or runs @/scontrol.does.
@@ -243,7 +315,8 @@ std::string prom_times(const std::string &last_success, const std::string &lifet
            last_success +
            "\n# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds " +
-           lifetime + "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
+           lifetime +
+           "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
            "clock.\n# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds <now>\n"
            "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
            "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n";
@@ -276,32 +349,36 @@ const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + 
 const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
-const std::string no_answer = "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
+const std::string no_answer =
+    "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
 const std::string service = "GPU_ARCH_PUBLISH_SERVICE=gpu_arch-publish.service";
 const std::string nfd_prefix = "gpu-arch.feature.node.kubernetes.io";
 // The labels of a kept answer, quarn904 3 from 100 s ago.
-const std::string nfd_kept = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" +
-                             nfd_prefix + "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
+const std::string nfd_kept =
+    "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" + nfd_prefix +
+    "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
 // What a writer says of another one with a lifetime of its own.
 std::string writers_said(const std::string &other, const std::string &self, bool first)
 {
     return "gpu_arch-publish: '" + other + "' also publishes this node's answer, every 60 s, with lifetime " +
            "600 and label prefix '" + nfd_prefix + "'; '" + self + "' has lifetime 300 and label prefix '" +
-           nfd_prefix + "': " + (first ? "this one writes no labels while that one runs" : "that one writes no labels while this one runs") +
+           nfd_prefix + "': " +
+           (first ? "this one writes no labels while that one runs" : "that one writes no labels while this one runs") +
            ", so that they do not flip; disable one of them, or give both the same lifetime and nfd-prefix (see "
            "gpu_arch-publish(8))\n";
 }
 // What a stop mid-pass says, while the stand-in for gpu_arch ran.
 std::string stopped_by(const std::string &signal)
 {
-    return "gpu_arch-publish: stopped by " + signal + " while waiting for '@/program'; gpu_arch had not answered; files "
+    return "gpu_arch-publish: stopped by " + signal +
+           " while waiting for '@/program'; gpu_arch had not answered; files "
            "not yet written keep what they held\n";
 }
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
-const std::string pass_takes =
-    "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
+const std::string pass_takes = "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] "
+                               "[nfd-prefix PREFIX] [lifetime SECONDS]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
     "       gpu_arch-publish node-line\n       gpu_arch-publish slurm-drain NODE\n"
@@ -392,7 +469,9 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
             continue;
         }
         if (text == "/") { // a folder that the program made, open to all
-            EXPECT_EQ(lstat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0, S_IFDIR | 0755U) << path;
+            EXPECT_EQ(lstat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0,
+                      S_IFDIR | 0755U)
+                << path;
             continue;
         }
         std::stringstream content;
@@ -468,6 +547,10 @@ const PublishCase publish_cases[] = {
                 .status = 1, .out = json_failed(killed), .seconds = 10},
     PublishCase{.name = "json_parent_ignores_sigchld", .program = good, .args = {"json"}, .err = "", .out = json_good,
                 .options = {.ignore_sigchld = true}},
+    // gpu_arch starts as a shell starts it, whatever this program blocks.
+    PublishCase{.name = "json_program_starts_with_no_signal_blocked",
+                .program = "grep -E '^Sig(Blk|Ign)' /proc/self/status >signals; " + good, .args = {"json"}, .err = "",
+                .out = json_good, .files = {{"signals", "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"}}},
     PublishCase{.name = "json_missing_program", .program = "", .args = {"json"},
                 .err = "gpu_arch-publish: '@/nothing' cannot be run: No such file or directory: no GPU architecture is published\n",
                 .status = 1, .out = json_failed("nothing' cannot be run: No such file or directory"),
@@ -699,7 +782,7 @@ const PublishCase publish_cases[] = {
     // file's words, and a journal that a steady state leaves quiet.
     PublishCase{.name = "pass", .program = good,
                 .args = {"pass", "nfd", "@/features.d/gpu_arch", "prometheus", "@/e/gpu_arch.prom", "nfd-prefix", "example.org"},
-                .err = "", .files = {{"features.d/gpu_arch", nfd_good}, {"e/gpu_arch.prom", prom_good}}},
+                .err = "", .files = {{"features.d/gpu_arch", nfd_good}, {"e/gpu_arch.prom", prom_good}, {"state/writers", "-"}}},
     PublishCase{.name = "pass_first_failure_counts", .program = good,
                 .args = {"pass", "prometheus", "@/e.prom", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"},
                 .err = "gpu_arch-publish: cannot write '@/e.prom': it is a FIFO\n", .status = 1,
@@ -786,6 +869,10 @@ const PublishCase publish_cases[] = {
                 .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': Read-only file system; a failing "
                        "pass will have no last answer to show\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
                 .setup = read_only("state"), .root = true, .as = "read-only", .wrapped = true},
+    PublishCase{.name = "pass_state_folder_cannot_be_opened", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot keep state: '@/state.file' is a regular file, not a folder\n", .status = 1,
+                .files = {{"e/gpu_arch.prom", prom_good}}, .setup = [](DriverTree &tree) { write(tree, "state.file", ""); },
+                .env = {"STATE_DIRECTORY=@/state.file"}},
     PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
                 .env = {service}, .runs = 2},
@@ -817,25 +904,28 @@ const PublishCase publish_cases[] = {
                 .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"}},
                 .options = {.signals_when = {{reaped("ended", 1), SIGHUP}, {reaped("ended", 2), SIGHUP},
                                              {reaped("ended", 3), SIGTERM}}}, .subreaper = true},
-    PublishCase{.name = "every_hangup_runs_a_pass_at_once", .program = "echo >>runs; " + good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
-                .err = "", .files = {{"runs", "\n\n"}}, .options = {.hangup_after_ms = 500, .stop_after_ms = 1000}},
-    PublishCase{.name = "every_stopped_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
-                .err = stopped_by("SIGTERM"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500}},
+    PublishCase{.name = "every_hangup_runs_a_pass_at_once", .program = "echo >>runs; [ $(wc -l <runs) = 2 ] && echo quarn904 || " + good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
+                .err = "", .files = {{"runs", "\n\n"}}, .options = {.signals_when = {{holds("f/gpu_arch", "/gpus=3\n"), SIGHUP},
+                {holds("f/gpu_arch", "/gpus=1\n"), SIGTERM}}}},
+    PublishCase{.name = "every_stopped_mid_pass", .program = "echo >started; sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
+                .err = stopped_by("SIGTERM"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.signals_when = {{holds("started", "\n"), SIGTERM}}}},
     PublishCase{.name = "every_stopped_in_a_later_pass", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || sleep 3; " + good,
                 .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"),
                 .files = {{"e/gpu_arch.prom", replaced(prom_good, "seconds 60", "seconds 1")}, {"runs", "\n\n"}},
-                .options = {.stop_after_ms = 1500}},
+                .options = {.signals_when = {{holds("runs", "\n\n"), SIGTERM}}}},
     PublishCase{.name = "every_interrupted_between_passes", .program = good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "", .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
-    PublishCase{.name = "every_interrupted_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
-                .err = stopped_by("SIGINT"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
-    PublishCase{.name = "every_hangup_mid_pass_runs_one_after_it", .program = "echo >>runs; sleep 1; " + good,
+                .err = "", .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.signals_when = {{holds("e/gpu_arch.prom", "seconds 60\n"), SIGINT}}}},
+    PublishCase{.name = "every_interrupted_mid_pass", .program = "echo >started; sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
+                .err = stopped_by("SIGINT"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.signals_when = {{holds("started", "\n"), SIGINT}}}},
+    PublishCase{.name = "every_hangup_mid_pass_runs_one_after_it",
+                .program = "echo >>runs; [ $(wc -l <runs) = 2 ] && echo quarn904 && exit; sleep 1; " + good,
                 .args = {"every", "60", "nfd", "@/f/gpu_arch"}, .err = "", .files = {{"runs", "\n\n"}},
-                .options = {.hangup_after_ms = 300, .stop_after_ms = 2700}},
+                .options = {.signals_when = {{holds("runs", "\n"), SIGHUP}, {holds("f/gpu_arch", "/gpus=1\n"), SIGTERM}}}},
     // A lifetime that a long interval would outlast is longer by default.
     PublishCase{.name = "every_long_interval_lengthens_the_lifetime", .program = good,
                 .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
-                .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+3660")}}, .options = {.stop_after_ms = 500}},
+                .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+3660")}},
+                .options = {.signals_when = {{holds("features.d/gpu_arch", "gpus=3\n"), SIGTERM}}}},
     // The host's service and the long-running mode on one node with other
     // settings: the first to write goes on, the other gives way; both say so.
     PublishCase{.name = "writers_the_later_gives_way", .program = good,
@@ -845,7 +935,7 @@ const PublishCase publish_cases[] = {
                            "<now> 60 300 " + nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
-                }, .options = {.stop_after_ms = 500}},
+                }, .options = {.signals_when = {{holds("e/gpu_arch.prom", "seconds 60\n"), SIGTERM}}}},
     PublishCase{.name = "writers_the_first_goes_on", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
                 .err = writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", false),
                 .files = {{"state/writers", "<now> 60 300 " + nfd_prefix + " gpu_arch-publish.service\n<now-10> 60 600 " +
@@ -857,9 +947,32 @@ const PublishCase publish_cases[] = {
                           " 30 600 " + nfd_prefix + " gpu_arch-publish every 30\n");
                 }, .env = {service}},
     // A pass stopped by the service manager says so and ends what it started.
+    // Another prefix alone is other settings; a writer counts while it wrote
+    // within two intervals and a minute, and not from the future.
+    PublishCase{.name = "writers_by_prefix_alone_and_within_the_window", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: 'gpu_arch-publish every 60' also publishes this node's answer, every 60 s, with lifetime "
+                       "300 and label prefix 'example.org'; 'gpu_arch-publish.service' has lifetime 300 and label prefix '" +
+                       nfd_prefix + "': this one writes no labels while that one runs, so that they do not flip; disable one of "
+                       "them, or give both the same lifetime and nfd-prefix (see gpu_arch-publish(8))\n", .status = 1,
+                .files = {{"f/gpu_arch", "-"}, {"state/writers", "<now-170> 60 300 example.org gpu_arch-publish every 60\n<now> 60 300 " +
+                           nfd_prefix + " gpu_arch-publish.service\n"}},
+                .setup = [](DriverTree &tree) {
+                    const auto line = [](time_t ago, const std::string &rest) { return std::to_string(time(nullptr) - ago) + rest; };
+                    write(tree, "state/writers", line(-1000, " 60 600 example.org gpu_arch-publish every 30\n") +
+                          line(200, " 65 600 example.org gpu_arch-publish every 65\n") +
+                          line(170, " 60 300 example.org gpu_arch-publish every 60\n"));
+                }, .env = {service}},
+    // One that gave way looks again within a minute, whatever its interval.
+    PublishCase{.name = "writers_the_later_looks_again_within_a_minute", .program = "echo $PPID >publisher; " + good,
+                .args = {"every", "3600", "nfd", "@/f/gpu_arch", "prometheus", "@/e/gpu_arch.prom"},
+                .err = replaced(writers_said("gpu_arch-publish.service", "gpu_arch-publish every 3600", true), "lifetime 300", "lifetime 3660"),
+                .files = {{"f/gpu_arch", "-"}, {"waits", "within a minute\n"}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
+                }, .options = {.signals_when = {{next_pass_noted, SIGTERM}}}},
     PublishCase{.name = "pass_stopped", .program = "sleep 30 & echo $! >\"$0.grandchild\"; wait",
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"), .status = 1,
-                .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500},
+                .files = {{"e/gpu_arch.prom", "-"}}, .options = {.signals_when = {{holds("program.grandchild", "\n"), SIGTERM}}},
                 .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
 
     // Slurm: the pending update, through the folder's handle, with the
@@ -890,10 +1003,18 @@ const PublishCase publish_cases[] = {
                 .status = 1, .files = {{"bin/scontrol.log", "-"}, {"run/slurmctld-update", pending_n1}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "run/slurmctld-update", pending_n1);
-                    write(tree, "run/lock", "", 0600);
+                    lock_held(tree, "run/lock");
                     drop_in(tree);
-                    EXPECT_EQ(system(("flock " + tree.path("run/lock").string() + " sleep 7 >/dev/null 2>&1 & sleep 0.2").c_str()), 0);
-                }, .seconds = 5},
+                }, .seconds = 5, .check = release_lock},
+    PublishCase{.name = "pass_stopped_waiting_for_the_lock", .program = good, .args = {"pass", "slurm-pending", "@/run", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: stopped by SIGINT while waiting for the lock '@/run/lock'; gpu_arch had found quarn1000 "
+                       "(2), quarn904 (1); files not yet written keep what they held\n", .status = 1,
+                .files = {{"bin/scontrol.log", "-"}, {"run/slurmctld-update", pending_n1}, {"f/gpu_arch", replaced(nfd_good, "example.org", nfd_prefix)}},
+                .setup = [](DriverTree &tree) {
+                    write(tree, "run/slurmctld-update", pending_n1);
+                    lock_held(tree, "run/lock");
+                    drop_in(tree);
+                }, .options = {.signals_when = {{lock_waited("run/lock"), SIGINT}}}, .check = release_lock},
     PublishCase{.name = "pending_lock_of_another_user", .program = good, .args = {"slurm-pending", "@/run"},
                 .err = "gpu_arch-publish: cannot lock '@/run/lock': another user could open it\n", .status = 1,
                 .files = {{"bin/scontrol.log", "-"}},
@@ -1048,10 +1169,15 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "options_wait_for_a_retry", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
                 .err = "gpu_arch-publish: node 'n7' features: 'quarn1000,quarn904'\n", .files = {{"bin/scontrol.log",
                 "update NodeName=n7 AvailableFeatures=quarn1000,quarn904 ActiveFeatures=quarn1000,quarn904\n"}},
-                .setup = [](DriverTree &tree) {
-                    write(tree, "run/lock", "", 0600);
-                    EXPECT_EQ(system(("flock " + tree.path("run/lock").string() + " sleep 7 >/dev/null 2>&1 & sleep 0.2").c_str()), 0);
-                }, .seconds = 7},
+                .setup = [](DriverTree &tree) { lock_held(tree, "run/lock"); },
+                .options = {.signals_when = {{released_when_waited, 0}}}},
+    // A stop while it waits for the lock ends it at once, saying what gpu_arch found.
+    PublishCase{.name = "options_stopped_waiting_for_the_lock", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
+                .err = "gpu_arch-publish: stopped by SIGTERM while waiting for the lock '@/run/lock'; gpu_arch had found quarn1000 "
+                       "(2), quarn904 (1); files not yet written keep what they held\n", .status = 1,
+                .files = {{"run/slurmd.env", "-"}, {"bin/scontrol.log", "-"}},
+                .setup = [](DriverTree &tree) { lock_held(tree, "run/lock"); },
+                .options = {.signals_when = {{lock_waited("run/lock"), SIGTERM}}}, .check = release_lock},
     PublishCase{.name = "options_controller_down", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
                 .err = "gpu_arch-publish: slurmctld did not take the features of node 'n7' (scontrol failed (exit status 1): "
                        "'Unable to contact slurm controller'): until it does, it may still hold the node's old GPU "
@@ -1086,6 +1212,11 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "node_line_without_slurm_conf", .program = good, .args = {"node-line"},
                 .err = "gpu_arch-publish: cannot read '@/nothing': No such file or directory\n", .status = 1,
                 .env = {"SLURM_CONF=@/nothing", "SLURMD_NODENAME=n2"}},
+    // slurmctld knows the node by its short name, not the host's full one.
+    PublishCase{.name = "node_line_fully_qualified_host", .program = good, .args = {"node-line"}, .err = "",
+                .out = "NodeName=n1 CPUs=4   Weight=2 Feature=ib,quarn1000,quarn904\n",
+                .setup = [](DriverTree &tree) { write(tree, "slurm.conf", conf); fully_qualified_host(tree); },
+                .env = {"SLURM_CONF=@/slurm.conf"}, .root = true, .as = "named", .wrapped = true},
 };
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::ValuesIn(publish_cases),
@@ -1095,11 +1226,20 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::ValuesIn(publish_cases),
 TEST(PublishUsage, WordsNoCommandTakes)
 {
     DriverTree tree;
-    const std::vector<std::string> calls[] = {
-        {"pass", "json", "x"}, {"lifetime", "60"}, {"prometheus", "A", "B"}, {"json", "x"}, {}, {"bogus"},
-        {"every"},             {"every", "0"},     {"every", "86401"},       {"every", "1m"}, {"every", "1", "json"}};
+    const std::vector<std::string> calls[] = {{"pass", "json", "x"},
+                                              {"lifetime", "60"},
+                                              {"prometheus", "A", "B"},
+                                              {"json", "x"},
+                                              {},
+                                              {"bogus"},
+                                              {"every"},
+                                              {"every", "0"},
+                                              {"every", "86401"},
+                                              {"every", "1m"},
+                                              {"every", "1", "json"}};
     for (const std::vector<std::string> &args : calls) {
-        const Outcome outcome = run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
+        const Outcome outcome =
+            run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
         EXPECT_EQ(outcome.out + outcome.err.substr(outcome.err.find("usage:")) + std::to_string(outcome.status),
                   usage + "2")
             << testing::PrintToString(args);
