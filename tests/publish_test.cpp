@@ -36,11 +36,11 @@ struct PublishCase {
     bool root = false;   // a hostile user's folder: only root can stage it
     bool native = false; // the build tree's gpu_arch on this machine's /sys, which has no driver
     RunOptions options = {};
-    int seconds = 0;                              // how long the last run takes, within a second or two
-    mode_t umask = 022;                           // the program's
-    const char *as = nullptr;                     // the name below @ the program is run under
-    bool wrapped = false;                         // as is a script of setup's, which an emulator cannot run
-    bool subreaper = false;                       // orphans must come to the program, which qemu-user does not arrange
+    int seconds = 0;             // how long the last run takes, within a second or two
+    mode_t umask = 022;          // the program's
+    const char *as = nullptr;    // the name below @ the program is run under
+    bool wrapped = false;        // as is a script of setup's, which an emulator cannot run
+    bool subreaper = false;      // orphans must come to the program, which qemu-user does not arrange
     std::function<void(DriverTree &)> check = {}; // after the run
 };
 
@@ -84,8 +84,7 @@ std::string with_times(const std::string &text, time_t start, time_t end, const 
         std::string shown = length == 0 ? text.substr(at, 1) : text.substr(at, length);
         for (const long long offset : offsets) {
             if (length > 0 && when >= start + offset - 1 && when <= end + offset + 1) {
-                shown =
-                    offset == 0 ? "<now>" : "<now" + std::string(offset > 0 ? "+" : "") + std::to_string(offset) + ">";
+                shown = offset == 0 ? "<now>" : "<now" + std::string(offset > 0 ? "+" : "") + std::to_string(offset) + ">";
             }
         }
         result += shown;
@@ -160,64 +159,51 @@ std::function<bool(const fs::path &)> reaped(const std::string &path, size_t cou
     };
 }
 
-// Whether a process waits for the lock on the file: the kernel lists it
-// as blocked on its inode.
+// Whether a process waits for the lock on the file, as the kernel lists it.
 std::function<bool(const fs::path &)> lock_waited(const std::string &path)
 {
     return [=](const fs::path &root) {
         struct stat status = {};
+        const std::string inode = ":" + std::to_string(stat((root / path).c_str(), &status) == 0 ? status.st_ino : 0) + " ";
         std::ifstream locks("/proc/locks");
-        for (std::string line; stat((root / path).c_str(), &status) == 0 && std::getline(locks, line);) {
-            if (line.find("-> FLOCK") != std::string::npos &&
-                line.find(":" + std::to_string(status.st_ino) + " ") != std::string::npos) {
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("-> FLOCK") != std::string::npos && line.find(inode) != std::string::npos) {
                 return true;
             }
         }
         return false;
     };
 }
-// The lock on the file held by another process until @/lock.held is gone
-// (for at most a minute); released once the program waits for it.
+// The lock on the file held by another process until @/lock.held is gone,
+// for at most a minute.
 void lock_held(DriverTree &tree, const std::string &path)
 {
     write(tree, path, "", 0600);
     const std::string held = tree.path("lock.held").string();
-    EXPECT_EQ(system(("flock " + tree.path(path).string() + " sh -c 'touch " + held + "; i=0; while [ -e " + held +
-                      " ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done' >/dev/null 2>&1 & "
-                      "i=0; until [ -e " +
-                      held + " ] || [ $i -gt 1000 ]; do sleep 0.01; i=$((i+1)); done")
-                         .c_str()),
-              0);
+    EXPECT_EQ(system(("flock " + tree.path(path).string() + " sh -c 'touch " + held + "; for i in $(seq 1200); do [ -e " +
+                      held + " ] && sleep 0.05; done' >/dev/null 2>&1 & for i in $(seq 1000); do [ -e " + held + " ] || sleep 0.01; done").c_str()), 0);
 }
 void release_lock(DriverTree &tree)
 {
     fs::remove(tree.path("lock.held"));
 }
-const auto released_when_waited = [](const fs::path &root) {
-    return lock_waited("run/lock")(root) && fs::remove(root / "lock.held");
-};
 // Notes in @/waits how long the publisher, whose number the stand-in for
-// gpu_arch wrote to @/publisher, waits for its next pass, read from its
-// blocked system call once it waits.
+// gpu_arch wrote to @/publisher, waits for its next pass: the timeout of the
+// system call it is blocked in.
 bool next_pass_noted(const fs::path &root)
 {
-    pid_t pid = 0;
+    std::string pid = "0", set, info, timeout;
     std::ifstream(root / "publisher") >> pid;
-    std::ifstream call("/proc/" + std::to_string(pid) + "/syscall");
     long number = -1;
-    std::string set, info, timeout;
-    if (pid <= 0 || !(call >> number >> set >> info >> timeout) || number != SYS_rt_sigtimedwait) {
-        return false;
-    }
     timespec left = {};
-    const int memory = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
-    const bool read =
-        memory >= 0 && pread(memory, &left, sizeof left, static_cast<off_t>(std::stoull(timeout, nullptr, 16))) ==
-                           static_cast<ssize_t>(sizeof left);
+    const int memory = open(("/proc/" + pid + "/mem").c_str(), O_RDONLY);
+    const bool read = std::ifstream("/proc/" + pid + "/syscall") >> number >> set >> info >> timeout &&
+                      number == SYS_rt_sigtimedwait &&
+                      pread(memory, &left, sizeof left, static_cast<off_t>(std::stoull(timeout, nullptr, 16))) > 0;
     close(memory);
-    std::ofstream(root / "waits") << (left.tv_sec <= 60 ? std::string("within a minute")
-                                                        : std::to_string(left.tv_sec) + " s")
-                                  << "\n";
+    if (read) {
+        std::ofstream(root / "waits") << (left.tv_sec <= 60 ? "within a minute" : std::to_string(left.tv_sec) + " s") << "\n";
+    }
     return read;
 }
 
@@ -251,14 +237,11 @@ std::function<void(DriverTree &)> read_only(const std::string &folder)
     };
 }
 const auto read_only_ro = read_only("ro");
-// The program run by @/named on a host named n1.example.org, in a UTS
-// namespace of its own.
+// The program run by @/named on a host named n1.example.org.
 void fully_qualified_host(DriverTree &tree)
 {
-    write(tree, "named",
-          "#!/bin/sh\nexec unshare -u sh -c 'echo n1.example.org >/proc/sys/kernel/hostname && exec \"$0\" "
-          "\"$@\"' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n",
-          0755);
+    write(tree, "named", "#!/bin/sh\nexec unshare -u sh -c 'echo n1.example.org >/proc/sys/kernel/hostname && exec \"$0\" \"$@\"' " GPU_ARCH_PUBLISH_BINARY
+          " \"$@\"\n", 0755);
 }
 
 // scontrol records its arguments in @/scontrol.log, prints @/scontrol.says
@@ -315,8 +298,7 @@ std::string prom_times(const std::string &last_success, const std::string &lifet
            last_success +
            "\n# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds " +
-           lifetime +
-           "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
+           lifetime + "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
            "clock.\n# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds <now>\n"
            "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
            "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n";
@@ -349,36 +331,32 @@ const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + 
 const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
-const std::string no_answer =
-    "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
+const std::string no_answer = "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
 const std::string service = "GPU_ARCH_PUBLISH_SERVICE=gpu_arch-publish.service";
 const std::string nfd_prefix = "gpu-arch.feature.node.kubernetes.io";
 // The labels of a kept answer, quarn904 3 from 100 s ago.
-const std::string nfd_kept =
-    "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" + nfd_prefix +
-    "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
+const std::string nfd_kept = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" +
+                             nfd_prefix + "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
 // What a writer says of another one with a lifetime of its own.
 std::string writers_said(const std::string &other, const std::string &self, bool first)
 {
     return "gpu_arch-publish: '" + other + "' also publishes this node's answer, every 60 s, with lifetime " +
            "600 and label prefix '" + nfd_prefix + "'; '" + self + "' has lifetime 300 and label prefix '" +
-           nfd_prefix + "': " +
-           (first ? "this one writes no labels while that one runs" : "that one writes no labels while this one runs") +
+           nfd_prefix + "': " + (first ? "this one writes no labels while that one runs" : "that one writes no labels while this one runs") +
            ", so that they do not flip; disable one of them, or give both the same lifetime and nfd-prefix (see "
            "gpu_arch-publish(8))\n";
 }
 // What a stop mid-pass says, while the stand-in for gpu_arch ran.
 std::string stopped_by(const std::string &signal)
 {
-    return "gpu_arch-publish: stopped by " + signal +
-           " while waiting for '@/program'; gpu_arch had not answered; files "
+    return "gpu_arch-publish: stopped by " + signal + " while waiting for '@/program'; gpu_arch had not answered; files "
            "not yet written keep what they held\n";
 }
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
-const std::string pass_takes = "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] "
-                               "[nfd-prefix PREFIX] [lifetime SECONDS]";
+const std::string pass_takes =
+    "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
     "       gpu_arch-publish node-line\n       gpu_arch-publish slurm-drain NODE\n"
@@ -469,9 +447,7 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
             continue;
         }
         if (text == "/") { // a folder that the program made, open to all
-            EXPECT_EQ(lstat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0,
-                      S_IFDIR | 0755U)
-                << path;
+            EXPECT_EQ(lstat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0, S_IFDIR | 0755U) << path;
             continue;
         }
         std::stringstream content;
@@ -1174,7 +1150,7 @@ const PublishCase publish_cases[] = {
                 .err = "gpu_arch-publish: node 'n7' features: 'quarn1000,quarn904'\n", .files = {{"bin/scontrol.log",
                 "update NodeName=n7 AvailableFeatures=quarn1000,quarn904 ActiveFeatures=quarn1000,quarn904\n"}},
                 .setup = [](DriverTree &tree) { lock_held(tree, "run/lock"); },
-                .options = {.signals_when = {{released_when_waited, 0}}}},
+                .options = {.signals_when = {{[](const fs::path &root) { return lock_waited("run/lock")(root) && fs::remove(root / "lock.held"); }, 0}}}},
     // A stop while it waits for the lock ends it at once, saying what gpu_arch found.
     PublishCase{.name = "options_stopped_waiting_for_the_lock", .program = good, .args = {"slurmd-options", "@/run", "-Z", "-N", "n7"},
                 .err = "gpu_arch-publish: stopped by SIGTERM while waiting for the lock '@/run/lock'; gpu_arch had found quarn1000 "
@@ -1230,20 +1206,11 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::ValuesIn(publish_cases),
 TEST(PublishUsage, WordsNoCommandTakes)
 {
     DriverTree tree;
-    const std::vector<std::string> calls[] = {{"pass", "json", "x"},
-                                              {"lifetime", "60"},
-                                              {"prometheus", "A", "B"},
-                                              {"json", "x"},
-                                              {},
-                                              {"bogus"},
-                                              {"every"},
-                                              {"every", "0"},
-                                              {"every", "86401"},
-                                              {"every", "1m"},
-                                              {"every", "1", "json"}};
+    const std::vector<std::string> calls[] = {
+        {"pass", "json", "x"}, {"lifetime", "60"}, {"prometheus", "A", "B"}, {"json", "x"}, {}, {"bogus"},
+        {"every"},             {"every", "0"},     {"every", "86401"},       {"every", "1m"}, {"every", "1", "json"}};
     for (const std::vector<std::string> &args : calls) {
-        const Outcome outcome =
-            run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
+        const Outcome outcome = run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
         EXPECT_EQ(outcome.out + outcome.err.substr(outcome.err.find("usage:")) + std::to_string(outcome.status),
                   usage + "2")
             << testing::PrintToString(args);
