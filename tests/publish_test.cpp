@@ -930,10 +930,8 @@ const PublishCase publish_cases[] = {
     // Another prefix alone is other settings; a writer counts while it wrote
     // within two intervals and a minute, and not from the future.
     PublishCase{.name = "writers_by_prefix_alone_and_within_the_window", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
-                .err = "gpu_arch-publish: 'gpu_arch-publish every 60' also publishes this node's answer, every 60 s, with lifetime "
-                       "300 and label prefix 'example.org'; 'gpu_arch-publish.service' has lifetime 300 and label prefix '" +
-                       nfd_prefix + "': this one writes no labels while that one runs, so that they do not flip; disable one of "
-                       "them, or give both the same lifetime and nfd-prefix (see gpu_arch-publish(8))\n", .status = 1,
+                .err = replaced(writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", true), "600 and label prefix '" +
+                                nfd_prefix, "300 and label prefix 'example.org"), .status = 1,
                 .files = {{"f/gpu_arch", "-"}, {"state/writers", "<now-170> 60 300 example.org gpu_arch-publish every 60\n<now> 60 300 " +
                            nfd_prefix + " gpu_arch-publish.service\n"}},
                 .setup = [](DriverTree &tree) {
