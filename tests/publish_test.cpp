@@ -188,6 +188,17 @@ std::function<void(DriverTree &)> read_only(const std::string &folder)
     };
 }
 const auto read_only_ro = read_only("ro");
+// The program run twice by @/full with a state folder that is full but for
+// an answer kept 100 s ago, in a mount namespace of its own.
+void full_state(DriverTree &tree)
+{
+    write(tree, "full",
+          "#!/bin/sh\nexec unshare -m sh -c 'mount -t tmpfs -o size=8k,mode=0755 tmpfs \"$0\" && printf \"since %s\\n"
+          "lifetime 300\\nquarn904 3\\n\" $(($(date +%s) - 100)) >\"$0/architectures\" && { dd if=/dev/zero "
+          "of=\"$0/fill\" bs=4096 2>/dev/null; \"$@\"; exec \"$@\"; }' '" +
+              tree.path("state").string() + "' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n",
+          0755);
+}
 
 // scontrol records its arguments in @/scontrol.log, prints @/scontrol.says
 // and exits with the status in @/scontrol.status, or runs @/scontrol.does.
@@ -294,8 +305,8 @@ std::string writers_said(const std::string &other, const std::string &self, bool
 // What a stop mid-pass says, while the stand-in for gpu_arch ran.
 std::string stopped_by(const std::string &signal)
 {
-    return "gpu_arch-publish: stopped by " + signal + " while waiting for '@/program'; gpu_arch had not answered; files "
-           "not yet written keep what they held\n";
+    return "gpu_arch-publish: stopped by " + signal + " while waiting for '@/program'; gpu_arch had not answered; not "
+           "yet written, so still holding the last pass's answer: '@/e/gpu_arch.prom'\n";
 }
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
@@ -678,6 +689,13 @@ const PublishCase publish_cases[] = {
                     write(tree, "features.d/gpu_arch", "old\n");
                     write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
                 }},
+    // A node without GPUs keeps its gpus=0 while its answer is kept.
+    PublishCase{.name = "nfd_failing_keeps_no_gpu", .program = fails, .args = {"nfd", "@/features.d/gpu_arch", "example.org"},
+                .err = kept_for(100, 300) + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the labels of the last run that "
+                       "answered, until <now+200>\n", .status = 1,
+                .files = {{"features.d/gpu_arch", "# GPU architectures of this node, written by gpu_arch-publish.\n"
+                           "# +expiry-time=<now+200>\nexample.org/gpus=0\n"}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "lifetime 300\n")); }},
     // A damaged state is said, not used, and healed by the next answer.
     PublishCase{.name = "nfd_kept_lifetime_out_of_range", .program = good, .args = {"nfd", "@/features.d/gpu_arch", "example.org"},
                 .err = "gpu_arch-publish: not using the answer kept in '@/state/architectures': line 2, 'lifetime "
@@ -778,14 +796,32 @@ const PublishCase publish_cases[] = {
                 "published\n", .status = 1},
     // A user's pass cannot keep its answer in root's state folder.
     PublishCase{.name = "pass_state_of_another_user", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': the folder is another user's; a "
-                       "failing pass will have no last answer to show\n", .status = 1,
+                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': the folder is another user's; "
+                       "until an answer is kept, a failing pass shows none rather than an older one\n", .status = 1,
                 .setup = [](DriverTree &tree) { hostile_folder(tree, "e"); }, .root = true, .options = {.unprivileged = true}},
     // A state folder that cannot be written is said, and fails the pass.
     PublishCase{.name = "pass_state_read_only", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': Read-only file system; a failing "
-                       "pass will have no last answer to show\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
-                .setup = read_only("state"), .root = true, .as = "read-only", .wrapped = true},
+                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': Read-only file system; until an "
+                       "answer is kept, a failing pass shows none rather than an older one\n", .status = 1,
+                .files = {{"e/gpu_arch.prom", prom_good}}, .setup = read_only("state"), .root = true, .as = "read-only",
+                .wrapped = true},
+    // A fresh answer shown but not kept: no later pass shows the older one,
+    // so that last_success never goes back.
+    PublishCase{.name = "pass_state_read_only_shows_no_older_answer", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || exit 3; " + good,
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: not using the answer kept in '@/state/architectures': the folder cannot be written "
+                       "(Read-only file system), so a later answer may have been shown and not kept\n" + no_answer,
+                .status = 1, .files = {{"e/gpu_arch.prom", nothing_kept}, {"state/architectures", "since <now-100>\nlifetime 300\nquarn904 3\n"}},
+                .setup = [](DriverTree &tree) {
+                    read_only("state")(tree);
+                    write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
+                }, .runs = 2, .root = true, .as = "read-only", .wrapped = true},
+    PublishCase{.name = "pass_state_full_shows_no_older_answer", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || exit 3; " + good,
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/state/architectures': No space left on device\ngpu_arch-publish: "
+                       "cannot keep the answer in '@/state/architectures'; until an answer is kept, a failing pass shows none "
+                       "rather than an older one\n" + no_answer, .status = 1, .files = {{"e/gpu_arch.prom", nothing_kept}},
+                .setup = full_state, .root = true, .as = "full", .wrapped = true},
     PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
                 .env = {service}, .runs = 2},
@@ -861,6 +897,23 @@ const PublishCase publish_cases[] = {
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"), .status = 1,
                 .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500},
                 .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
+    // A terminal's hangup ends a pass as a stop does.
+    PublishCase{.name = "pass_hung_up", .program = "sleep 30 & echo $! >\"$0.grandchild\"; wait",
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGHUP"), .status = 1,
+                .files = {{"e/gpu_arch.prom", "-"}},
+                .options = {.signals_when = {{holds("program.grandchild", "\n"), SIGHUP}}},
+                .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
+    // A stop between consumers names what is written and what is not.
+    PublishCase{.name = "pass_stopped_between_consumers", .program = good,
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "slurm-drain", "n1", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: stopped by SIGTERM while waiting for 'scontrol'; gpu_arch had found quarn1000 (2), "
+                       "quarn904 (1); written: '@/e/gpu_arch.prom'; not yet written, so still holding the last pass's answer: "
+                       "'@/f/gpu_arch'\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}, {"f/gpu_arch", "old\n"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    write(tree, "bin/scontrol.does", "sleep 30\n");
+                    write(tree, "f/gpu_arch", "old\n");
+                }, .options = {.signals_when = {{holds("bin/scontrol.log", "show node n1\n"), SIGTERM}}}},
 
     // Slurm: the pending update, through the folder's handle, with the
     // drop-in's consent.
@@ -1081,6 +1134,17 @@ const PublishCase publish_cases[] = {
                 .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n1"}},
     PublishCase{.name = "node_line_escaped_hash", .program = good, .args = {"node-line"}, .err = "",
                 .out = "NodeName=n2 Features=a\\#b,quarn1000,quarn904 Weight=1 # rack\n",
+                .setup = [](DriverTree &tree) { write(tree, "slurm.conf", conf); },
+                .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n2"}},
+    // The kept answer after a failure, as every consumer shows it; without
+    // one, no line that would take the architectures away.
+    PublishCase{.name = "node_line_keeps_the_last_answer", .program = fails, .args = {"node-line"}, .err = kept_for(100, 300),
+                .status = 1, .out = "NodeName=n2 Features=a\\#b,quarn904 Weight=1 # rack\n",
+                .setup = [](DriverTree &tree) {
+                    write(tree, "slurm.conf", conf);
+                    write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
+                }, .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n2"}},
+    PublishCase{.name = "node_line_without_an_answer", .program = fails, .args = {"node-line"}, .err = no_answer, .status = 1,
                 .setup = [](DriverTree &tree) { write(tree, "slurm.conf", conf); },
                 .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n2"}},
     PublishCase{.name = "node_line_without_slurm_conf", .program = good, .args = {"node-line"},

@@ -38,6 +38,7 @@ struct Answer {
     long long lifetime = 0;
     std::string error;
     bool unkept = false; // a pass could not keep what it must: it fails
+    bool known = false;  // an answer is shown: this run's, or the kept one
 };
 constexpr long long max_lifetime = 604800;
 // The timer's interval, and how much longer than its interval a lifetime must

@@ -57,6 +57,7 @@ struct Consumer {
 constexpr size_t any = static_cast<size_t>(-1);
 
 int pass(const std::vector<std::string> &words, Pass &unused);
+int line_of_answer(const std::vector<std::string> &arguments, Pass &pass);
 int every(const std::vector<std::string> &arguments, Pass &unused);
 
 // A whole number of seconds from least to most, or 0 after a message that
@@ -92,7 +93,7 @@ int lifetime(const std::vector<std::string> &arguments, Pass &pass)
 const Consumer consumers[] = {
     {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
     {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Retry},
-    {"node-line",      "",                   0, 0,   node_line,      InPass::No},
+    {"node-line",      "",                   0, 0,   line_of_answer, InPass::No},
     {"slurm-drain",    "NODE",               1, 1,   slurm_drain,    InPass::Consumer},
     {"slurm-expected", "[reset]",            0, 1,   slurm_expected, InPass::No},
     {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer, false, "gpu_arch.prom"},
@@ -251,6 +252,26 @@ void say_once(const std::string &messages)
     }
 }
 
+// What a stop leaves of the files a pass writes: those written, and those
+// that still hold the last pass's answer. A file whose consumer failed is
+// left to the message that said why.
+std::string files_left(const std::vector<std::string> &written, const std::vector<std::string> &unwritten)
+{
+    const auto names = [](const std::vector<std::string> &paths) {
+        std::string text;
+        for (const std::string &path : paths) {
+            text += (text.empty() ? "" : ", ") + quote_for_message(path);
+        }
+        return text;
+    };
+    std::string text = written.empty() ? "" : "written: " + names(written);
+    if (!unwritten.empty()) {
+        text += (text.empty() ? "" : "; ") + std::string("not yet written, so still holding the last pass's answer: ") +
+                names(unwritten);
+    }
+    return text;
+}
+
 // One pass over what the command line named, in pairs, and what
 // GPU_ARCH_PUBLISH names: settings first, with at most one run of gpu_arch.
 // What it says is collected in said. A stop between two steps ends it. A
@@ -270,6 +291,13 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     shared.in_pass = true;
     shared.interval = interval;
     yielded = false;
+    std::vector<std::string> written;
+    std::vector<std::string> unwritten;
+    for (const auto &[row, argument] : pairs) {
+        if (row->in_pass == InPass::Consumer && row->file_name != nullptr) {
+            unwritten.push_back(argument);
+        }
+    }
     for (const InPass kind : {InPass::Setting, InPass::Consumer, InPass::Retry}) {
         if (kind == InPass::Consumer && !writer.empty()) {
             yielded = yields_to_another_writer(
@@ -279,9 +307,19 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
         }
         for (const auto &[row, argument] : pairs) {
             // The labels are the one thing that two writers would flip.
-            if (row->in_pass == kind && !(yielded && row->run == nfd)) {
-                stop_point("");
-                status = std::max(status, std::min(row->run({argument}, shared), 1));
+            if (row->in_pass != kind || (yielded && row->run == nfd)) {
+                continue;
+            }
+            files_before_stop(files_left(written, unwritten));
+            stop_point("");
+            const int done = std::min(row->run({argument}, shared), 1);
+            status = std::max(status, done);
+            const auto file = std::find(unwritten.begin(), unwritten.end(), argument);
+            if (row->file_name != nullptr && file != unwritten.end()) {
+                unwritten.erase(file);
+                if (done == 0) {
+                    written.push_back(argument);
+                }
             }
         }
     }
@@ -289,9 +327,26 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     if (shared.judged && shared.shown.unkept) {
         status = 1;
     }
+    files_before_stop("");
     collect_messages(false);
     said = collected_messages();
     return status;
+}
+
+// The node's line with what every other consumer shows: this run's answer,
+// or after a failure the kept one, with status 1; with neither, no line at
+// all, since a line without the architectures would take them from the node.
+int line_of_answer(const std::vector<std::string> &arguments, Pass &pass)
+{
+    const Answer &shown = answer(pass);
+    if (!shown.known) {
+        return 1;
+    }
+    if (!shown.fresh) {
+        pass.detection.architectures = shown.architectures;
+        pass.answered = true;
+    }
+    return std::max(node_line(arguments, pass), shown.fresh ? 0 : 1);
 }
 
 // One pass of the timer: the consumers named on the command line and in
@@ -336,7 +391,7 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
         return usage();
     }
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    take_stop_signals(0);
+    take_stop_signals(0, false);
     // Blocked throughout: between passes they are waited for, and one that
     // comes during a pass waits in the mask until it is over.
     sigset_t awaited;
@@ -382,7 +437,7 @@ int main(int argc, char **argv)
     // that ignores SIGCHLD must not make our children vanish unwaited.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGCHLD, SIG_DFL);
-    take_stop_signals(1);
+    take_stop_signals(1, true);
     Pass pass;
     // Ansible runs the executables of its fact folder without arguments.
     const std::string_view name = argc > 0 ? argv[0] : "";

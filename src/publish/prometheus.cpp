@@ -58,7 +58,7 @@ int prometheus(const std::vector<std::string> &arguments, Pass &pass)
             " does not end in .prom, and the node exporter reads only files that do");
     }
     const Answer &shown = answer(pass);
-    if (!shown.fresh && !shown.architectures.empty()) {
+    if (!shown.fresh && shown.known) {
         say(quote_for_message(path) +
             " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
     }
