@@ -284,6 +284,8 @@ std::string kept_for(int seconds_ago, int lifetime)
            std::to_string(seconds_ago) + ">, is kept until <now+" + std::to_string(lifetime - seconds_ago) + ">\n";
 }
 const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0");
+// What a writer tells of a first answer, or a new one.
+const std::string has_good = "gpu_arch-publish: the node has quarn1000 (2), quarn904 (1)\n";
 const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
@@ -748,7 +750,7 @@ const PublishCase publish_cases[] = {
                 .env = {"GPU_ARCH_PUBLISH=lifetime 0 lifetime 5m lifetime 700000 lifetime 30"}},
     PublishCase{.name = "pass_unknown_word_in_defaults", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'bogus' names no consumer; " +
-                       pass_takes + "\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
+                       pass_takes + "\n" + has_good, .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
                 .env = {"GPU_ARCH_PUBLISH=bogus", service}},
     // A lifetime no longer set gives way to the default.
     PublishCase{.name = "pass_without_lifetime_takes_the_default", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
@@ -825,6 +827,19 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
                 .env = {service}, .runs = 2},
+    // The service's journal tells each change once: passes of 2 GPUs, a
+    // failure, 2, 1, 2 and 2 again.
+    PublishCase{.name = "pass_tells_the_story_once",
+                .program = "echo >>runs; case $(wc -l <runs) in 2) exit 3;; 4) echo quarn1000; exit;; esac; echo quarn1000; "
+                           "echo quarn1000", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: the node has quarn1000 (2)\n" + replaced(kept_for(0, 300), "<now-0>", "<now>") +
+                       "gpu_arch-publish: '@/e/gpu_arch.prom' keeps the architectures of the last run that answered, and "
+                       "gpu_arch_detection_success 0\ngpu_arch-publish: the node has quarn1000 (2); gpu_arch answers again\n"
+                       "gpu_arch-publish: the node has quarn1000 (1); before, quarn1000 (2)\n"
+                       "gpu_arch-publish: the node has quarn1000 (2); before, quarn1000 (1)\n",
+                .setup = [](DriverTree &tree) {
+                    write(tree, "story", "#!/bin/sh\nfor run in 1 2 3 4 5 6; do " GPU_ARCH_PUBLISH_BINARY " \"$@\"; done\n", 0755);
+                }, .env = {service}, .as = "story", .wrapped = true},
     // By hand, or from another unit: all of it every time, and what the service said stays.
     PublishCase{.name = "pass_by_hand_says_everything", .program = "", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: '@/program' found no supported GPU\n",
@@ -837,7 +852,7 @@ const PublishCase publish_cases[] = {
     // pass at once.
     PublishCase{.name = "every_runs_a_pass_each_interval",
                 .program = "echo >>runs; [ $(wc -l <runs) = 3 ] && echo quarn904 || " + good,
-                .args = {"every", "1", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
+                .args = {"every", "1", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = has_good + "gpu_arch-publish: the node has quarn904 (1); before, quarn1000 (2), quarn904 (1)\n",
                 .files = {{"features.d/gpu_arch", "# GPU architectures of this node, written by gpu_arch-publish.\n"
                            "# +expiry-time=<now+300>\nexample.org/quarn904=true\nexample.org/quarn904.gpus=1\n"
                            "example.org/gpus=1\n"}, {"runs", "\n\n\n"}},
@@ -854,36 +869,36 @@ const PublishCase publish_cases[] = {
                 .options = {.signals_when = {{reaped("ended", 1), SIGHUP}, {reaped("ended", 2), SIGHUP},
                                              {reaped("ended", 3), SIGTERM}}}, .subreaper = true},
     PublishCase{.name = "every_hangup_runs_a_pass_at_once", .program = "echo >>runs; " + good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
-                .err = "", .files = {{"runs", "\n\n"}}, .options = {.hangup_after_ms = 500, .stop_after_ms = 1000}},
+                .err = has_good, .files = {{"runs", "\n\n"}}, .options = {.hangup_after_ms = 500, .stop_after_ms = 1000}},
     PublishCase{.name = "every_stopped_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
                 .err = stopped_by("SIGTERM"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500}},
     PublishCase{.name = "every_stopped_in_a_later_pass", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || sleep 3; " + good,
-                .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"),
+                .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = has_good + stopped_by("SIGTERM"),
                 .files = {{"e/gpu_arch.prom", replaced(prom_good, "seconds 60", "seconds 1")}, {"runs", "\n\n"}},
                 .options = {.stop_after_ms = 1500}},
     PublishCase{.name = "every_interrupted_between_passes", .program = good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "", .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
+                .err = has_good, .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
     PublishCase{.name = "every_interrupted_mid_pass", .program = "sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
                 .err = stopped_by("SIGINT"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.stop_after_ms = 500, .stop_signal = SIGINT}},
     PublishCase{.name = "every_hangup_mid_pass_runs_one_after_it", .program = "echo >>runs; sleep 1; " + good,
-                .args = {"every", "60", "nfd", "@/f/gpu_arch"}, .err = "", .files = {{"runs", "\n\n"}},
+                .args = {"every", "60", "nfd", "@/f/gpu_arch"}, .err = has_good, .files = {{"runs", "\n\n"}},
                 .options = {.hangup_after_ms = 300, .stop_after_ms = 2700}},
     // A lifetime that a long interval would outlast is longer by default.
     PublishCase{.name = "every_long_interval_lengthens_the_lifetime", .program = good,
-                .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
+                .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = has_good,
                 .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+3660")}}, .options = {.stop_after_ms = 500}},
     // The host's service and the long-running mode on one node with other
     // settings: the first to write goes on, the other gives way; both say so.
     PublishCase{.name = "writers_the_later_gives_way", .program = good,
                 .args = {"every", "60", "nfd", "@/f/gpu_arch", "prometheus", "@/e/gpu_arch.prom"},
-                .err = writers_said("gpu_arch-publish.service", "gpu_arch-publish every 60", true),
+                .err = writers_said("gpu_arch-publish.service", "gpu_arch-publish every 60", true) + has_good,
                 .files = {{"f/gpu_arch", "-"}, {"e/gpu_arch.prom", prom_good}, {"state/writers", "<now-10> 60 600 " + nfd_prefix + " gpu_arch-publish.service\n"
                            "<now> 60 300 " + nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
                 }, .options = {.stop_after_ms = 500}},
     PublishCase{.name = "writers_the_first_goes_on", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
-                .err = writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", false),
+                .err = writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", false) + has_good,
                 .files = {{"state/writers", "<now> 60 300 " + nfd_prefix + " gpu_arch-publish.service\n<now-10> 60 600 " +
                            nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {

@@ -115,16 +115,6 @@ bool detect(Detection &detection, std::string &error)
     return true;
 }
 
-// The architectures as a stop names them: quarn1000 (2), quarn904 (1).
-std::string found_text(const Detection &detection)
-{
-    std::string text;
-    for (const Architecture &architecture : detection.architectures) {
-        text += (text.empty() ? "" : ", ") + architecture.name + " (" + std::to_string(architecture.gpus) + ")";
-    }
-    return text.empty() ? "no supported GPU" : text;
-}
-
 // A whole number within 1..most, in plain decimal.
 bool read_count(std::string_view text, long long most, long long &number)
 {
@@ -161,6 +151,15 @@ bool read_kept_line(std::string_view line, Kept &kept, std::unordered_set<std::s
 }
 
 } // namespace
+
+std::string found_text(const std::vector<Architecture> &architectures)
+{
+    std::string text;
+    for (const Architecture &architecture : architectures) {
+        text += (text.empty() ? "" : ", ") + architecture.name + " (" + std::to_string(architecture.gpus) + ")";
+    }
+    return text.empty() ? "no supported GPU" : text;
+}
 
 bool is_architecture_name(std::string_view line)
 {
@@ -225,7 +224,7 @@ const Detection *detected(Pass &pass)
             say_verdict(pass.error + ": no GPU architecture is published");
         }
         if (pass.answered) {
-            found_before_stop(found_text(pass.detection));
+            found_before_stop(found_text(pass.detection.architectures));
         }
     }
     return pass.answered ? &pass.detection : nullptr;
@@ -353,12 +352,14 @@ const Answer &answer(Pass &pass)
     }
     // A run that could not keep its fresh answer there may have shown one
     // later than the kept one.
+    pass.before = kept.since > 0 ? found_text(kept.architectures) : "";
     bool others = false;
     const std::string unwritten = detection != nullptr || kept.since == 0 || state < 0 ? "" : unwritable(state, others);
     if (!unwritten.empty() && (!others || pass.in_pass)) {
         say_verdict("not using the answer kept in " + quote_for_message(path) + ": the folder cannot be written (" +
                     unwritten + "), so a later answer may have been shown and not kept");
         kept = {};
+        pass.before.clear();
     }
     // A pass takes the lifetime it sets, else its default; what runs on its
     // own, as the fact does, takes the one the last pass kept.

@@ -227,25 +227,62 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
     return good;
 }
 
-// What the service's last pass said, kept in the state folder, is said
-// again only when it changed, so that a node in a steady state leaves the
-// journal quiet. A pass run by hand says everything and leaves what the
-// service said alone.
-void say_once(const std::string &messages)
+// What a pass said, and what the node has (when gpu_arch answered) against
+// what the state kept before it.
+struct Said {
+    std::string messages;
+    std::string has;
+    std::string before;
+};
+
+const std::string has_prefix = "gpu_arch-publish: the node has ";
+
+// What a writer tells of a pass: nothing when its record, its messages and
+// what the node has, is the last pass's; else the messages, and what the
+// node has against before, or after a pass without an answer, or a pass
+// with problems. record is what the next pass is compared with.
+std::string to_tell(const Said &said, const std::string &last, std::string &record)
+{
+    record = said.messages + (said.has.empty() ? "" : has_prefix + said.has + "\n");
+    if (record == last) {
+        return "";
+    }
+    std::string told = said.messages;
+    if (!said.has.empty()) {
+        told += has_prefix + said.has;
+        if (!said.before.empty() && said.before != said.has) {
+            told += "; before, " + said.before;
+        } else if (!last.empty() && last.find(has_prefix) == std::string::npos) {
+            told += "; gpu_arch answers again";
+        } else if (said.messages.empty() && !last.empty() && last.rfind(has_prefix, 0) != 0) {
+            told += "; the pass has no problem to report again";
+        }
+        told += "\n";
+    }
+    return told;
+}
+
+// The service tells each change once (see to_tell): its last record is
+// kept in the state folder, so that a node in a steady state leaves the
+// journal quiet. A pass run by hand says everything, and leaves the
+// service's record alone.
+void say_once(const Said &said)
 {
     if (!in_service()) {
-        fputs(messages.c_str(), stderr);
+        fputs(said.messages.c_str(), stderr);
         return;
     }
     std::string state_path;
     const int state = open_state_folder(state_path);
     const std::string path = state_path + "/messages";
     std::string last;
-    if (state < 0 || read_file_at(state, path, "messages", max_messages + 1024, last) < 0 || messages != last) {
-        fputs(messages.c_str(), stderr);
+    if (state >= 0 && read_file_at(state, path, "messages", max_messages + 1024, last) < 0) {
+        last.clear();
     }
-    if (state >= 0 && messages != last) {
-        write_file_at(state, path, "messages", messages);
+    std::string record;
+    fputs(to_tell(said, last, record).c_str(), stderr);
+    if (state >= 0 && record != last) {
+        write_file_at(state, path, "messages", record);
     }
     if (state >= 0) {
         close(state);
@@ -278,7 +315,7 @@ std::string files_left(const std::vector<std::string> &written, const std::vecto
 // writer (the service, the long-running mode) leaves the labels to another
 // one with other settings (yielded), and does the rest.
 int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, long long interval,
-                   const std::string &writer, std::string &said, bool &yielded)
+                   const std::string &writer, Said &said, bool &yielded)
 {
     collect_messages(true);
     const std::vector<std::string> defaults = defaults_words();
@@ -329,7 +366,8 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     }
     files_before_stop("");
     collect_messages(false);
-    said = collected_messages();
+    said = {collected_messages(), shared.judged && shared.shown.fresh ? found_text(shared.shown.architectures) : "",
+            shared.before};
     return status;
 }
 
@@ -357,7 +395,7 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
     if (!read_pairs(words, "pass", pairs)) {
         return usage();
     }
-    std::string said;
+    Said said;
     bool yielded = false;
     const int status =
         collected_pass(pairs, timer_interval, in_service() ? "gpu_arch-publish.service" : "", said, yielded);
@@ -400,15 +438,14 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
         sigaddset(&awaited, signal);
     }
     sigprocmask(SIG_BLOCK, &awaited, nullptr);
-    std::string said_last;
+    std::string last;
     for (long long due = monotonic_ms();;) {
-        std::string said;
+        Said said;
         bool yielded = false;
         collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said, yielded);
-        if (said != said_last) {
-            fputs(said.c_str(), stderr);
-            said_last.swap(said);
-        }
+        std::string record;
+        fputs(to_tell(said, last, record).c_str(), stderr);
+        last.swap(record);
         reap_orphans();
         // A pass that took longer than the interval is followed at once; one
         // that left the labels to another writer looks again within a
