@@ -322,7 +322,7 @@ const std::string usage =
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
     "       gpu_arch-publish pass " +
     pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish every SECONDS " +
-    pass_takes.substr(sizeof "a pass takes") + "\n";
+    pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish ready\n";
 
 void PrintTo(const PublishCase &row, std::ostream *out)
 {
@@ -855,7 +855,7 @@ const PublishCase publish_cases[] = {
                 .args = {"every", "1", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = has_good + "gpu_arch-publish: the node has quarn904 (1); before, quarn1000 (2), quarn904 (1)\n",
                 .files = {{"features.d/gpu_arch", "# GPU architectures of this node, written by gpu_arch-publish.\n"
                            "# +expiry-time=<now+300>\nexample.org/quarn904=true\nexample.org/quarn904.gpus=1\n"
-                           "example.org/gpus=1\n"}, {"runs", "\n\n\n"}},
+                           "example.org/gpus=1\n"}, {"runs", "\n\n\n"}, {"state/last-pass", "<now> 1 0\n"}},
                 .options = {.signals_when = {{holds("features.d/gpu_arch", "example.org/gpus=1\n"), SIGTERM}}}},
     // Each orphan waits to be one, says whose it is and ends between
     // passes, which the publisher must reap before the next one starts.
@@ -865,7 +865,8 @@ const PublishCase publish_cases[] = {
                            "echo $$ >>ended' $PPID $$ &\n"
                            "awk -v p=$PPID '$3 == \"Z\" && $4 == p' /proc/[0-9]*/stat 2>/dev/null | wc -l >>zombies\n" + fails,
                 .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"}, .err = no_answer,
-                .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"}},
+                .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"},
+                          {"state/last-pass", "<now> 60 1\n"}},
                 .options = {.signals_when = {{reaped("ended", 1), SIGHUP}, {reaped("ended", 2), SIGHUP},
                                              {reaped("ended", 3), SIGTERM}}}, .subreaper = true},
     PublishCase{.name = "every_hangup_runs_a_pass_at_once", .program = "echo >>runs; " + good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
@@ -883,6 +884,22 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "every_hangup_mid_pass_runs_one_after_it", .program = "echo >>runs; sleep 1; " + good,
                 .args = {"every", "60", "nfd", "@/f/gpu_arch"}, .err = has_good, .files = {{"runs", "\n\n"}},
                 .options = {.hangup_after_ms = 300, .stop_after_ms = 2700}},
+    // The container's readiness: the long-running mode's last pass published
+    // all it should, recently enough.
+    PublishCase{.name = "ready", .program = fails, .args = {"ready"}, .err = "",
+                .setup = [](DriverTree &tree) { write(tree, "state/last-pass", kept_since(100, "60 0\n").substr(6)); }},
+    PublishCase{.name = "ready_not_after_a_failed_pass", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: the last pass, at <now-10>, did not publish all it should; its log says why\n",
+                .status = 1, .setup = [](DriverTree &tree) { write(tree, "state/last-pass", kept_since(10, "60 1\n").substr(6)); }},
+    PublishCase{.name = "ready_not_past_two_intervals", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: the last pass ended at <now-181>, not within two of its intervals (60 s) "
+                       "and a minute\n", .status = 1,
+                .setup = [](DriverTree &tree) { write(tree, "state/last-pass", kept_since(181, "60 0\n").substr(6)); }},
+    PublishCase{.name = "ready_not_before_a_pass", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: no pass of gpu_arch-publish every has ended yet\n", .status = 1},
+    PublishCase{.name = "ready_not_with_a_damaged_record", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: '@/state/last-pass' is damaged: '1 60'\n", .status = 1,
+                .setup = [](DriverTree &tree) { write(tree, "state/last-pass", "1 60"); }},
     // A lifetime that a long interval would outlast is longer by default.
     PublishCase{.name = "every_long_interval_lengthens_the_lifetime", .program = good,
                 .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = has_good,

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,7 @@ constexpr size_t any = static_cast<size_t>(-1);
 int pass(const std::vector<std::string> &words, Pass &unused);
 int line_of_answer(const std::vector<std::string> &arguments, Pass &pass);
 int every(const std::vector<std::string> &arguments, Pass &unused);
+int ready(const std::vector<std::string> &arguments, Pass &unused);
 
 // A whole number of seconds from least to most, or 0 after a message that
 // names what it was to be, and why not less.
@@ -103,6 +105,7 @@ const Consumer consumers[] = {
     {"json",           "",                   0, 0,   json,           InPass::No},
     {"pass",           "",                   0, any, pass,           InPass::No, true},
     {"every",          "SECONDS",            1, any, every,          InPass::No, true},
+    {"ready",          "",                   0, 0,   ready,          InPass::No},
 };
 // clang-format on
 
@@ -413,6 +416,66 @@ void reap_orphans()
 // The longest time between two passes: a day.
 constexpr long long max_interval = 86400;
 
+// Where the long-running mode records how each pass ended, for its
+// container's readiness check: when, its interval, its status.
+const char *const last_pass_name = "last-pass";
+
+void record_pass(long long interval, int status)
+{
+    std::string path;
+    const int state = open_state_folder(path);
+    if (state < 0) {
+        return;
+    }
+    write_file_at(state, path + "/" + last_pass_name, last_pass_name,
+                  std::to_string(time(nullptr)) + " " + std::to_string(interval) + " " + std::to_string(status) + "\n");
+    close(state);
+}
+
+// The container's readiness check: ready (status 0) while the last pass of
+// the long-running mode published all it should, within two of its
+// intervals and a minute, as writers count; else a message and status 1.
+// It reads one small file, so that a probe costs far less than a pass.
+int ready(const std::vector<std::string> & /*arguments*/, Pass & /*unused*/)
+{
+    std::string path;
+    const int state = open_state_folder(path);
+    if (state < 0) {
+        return 1;
+    }
+    path += std::string("/") + last_pass_name;
+    std::string text;
+    const int read = read_file_at(state, path, last_pass_name, 64, text);
+    close(state);
+    if (read <= 0) {
+        say(read == 0 ? "not ready: no pass of gpu_arch-publish every has ended yet" : "not ready");
+        return 1;
+    }
+    long long values[3] = {};
+    const char *at = text.data();
+    const char *const end = text.data() + text.size();
+    for (long long &value : values) {
+        const auto [next, error] = std::from_chars(at, end, value);
+        at = error == std::errc() && next < end && (*next == ' ' || *next == '\n') ? next + 1 : nullptr;
+        if (at == nullptr) {
+            say("not ready: " + quote_for_message(path) + " is damaged: " + quote_for_message(text));
+            return 1;
+        }
+    }
+    const auto [ended, interval, status] = values;
+    const long long now = time(nullptr);
+    if (ended > now || now - ended > 2 * interval + renewal_margin) {
+        say("not ready: the last pass ended at " + utc_text(ended) + ", not within two of its intervals (" +
+            std::to_string(interval) + " s) and a minute");
+        return 1;
+    }
+    if (status != 0) {
+        say("not ready: the last pass, at " + utc_text(ended) + ", did not publish all it should; its log says why");
+        return 1;
+    }
+    return 0;
+}
+
 // A pass every interval, for a container that has no timer: the same pass
 // as the timer's, what it says written when it differs from what the last
 // pass said. As a container's first process it must end on SIGTERM and
@@ -442,7 +505,12 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
     for (long long due = monotonic_ms();;) {
         Said said;
         bool yielded = false;
-        collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said, yielded);
+        const int status =
+            collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said, yielded);
+        collect_messages(true);
+        record_pass(interval, status);
+        collect_messages(false);
+        said.messages += collected_messages();
         std::string record;
         fputs(to_tell(said, last, record).c_str(), stderr);
         last.swap(record);
