@@ -1,0 +1,21 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Usage: skipped.sh BUILD
+# Run by CTest after its summary (CTEST_CUSTOM_POST_TEST): for each test that
+# did not run, why, as its output said it ("skipped: why", or GoogleTest's
+# line after "Skipped"), so that the summary's list of skipped tests does not
+# send the reader to CTest's log.
+log=$1/Testing/Temporary/LastTest.log
+[ -f "$log" ] || exit 0
+awk '
+/^[0-9]+\/[0-9]+ Test: / { name = substr($0, index($0, " Test: ") + 7); reason = "" }
+/^Output:$/ { output = 1 }
+/^<end of output>$/ { output = 0 }
+output && reason == "" && /skipped: / { reason = substr($0, index($0, "skipped: ") + 9) }
+output && reason == "" && previous ~ /: Skipped$/ { reason = $0 }
+/^Skip regular expression found in output/ {
+    if (!said++) print "Why they did not run:"
+    print "\t" name ": " (reason == "" ? "the test gave no reason" : reason)
+}
+{ previous = $0 }
+' "$log"
