@@ -292,10 +292,39 @@ void say_once(const Said &said)
     }
 }
 
-// What a stop leaves of the files a pass writes: those written, and those
-// that still hold the last pass's answer. A file whose consumer failed is
-// left to the message that said why.
-std::string files_left(const std::vector<std::string> &written, const std::vector<std::string> &unwritten)
+// The files a pass's consumers write, for what a stop leaves: those written
+// so far, and those that still hold the last pass's answer. A file whose
+// consumer failed is in neither: the message that said why stands.
+struct PassFiles {
+    std::vector<std::string> written;
+    std::vector<std::string> unwritten;
+};
+
+PassFiles files_of(const std::vector<std::pair<const Consumer *, std::string>> &pairs)
+{
+    PassFiles files;
+    for (const auto &[row, argument] : pairs) {
+        if (row->in_pass == InPass::Consumer && row->file_name != nullptr) {
+            files.unwritten.push_back(argument);
+        }
+    }
+    return files;
+}
+
+// After a consumer ran with this status.
+void file_done(PassFiles &files, const Consumer &row, const std::string &argument, int status)
+{
+    const auto file = std::find(files.unwritten.begin(), files.unwritten.end(), argument);
+    if (row.file_name == nullptr || file == files.unwritten.end()) {
+        return;
+    }
+    files.unwritten.erase(file);
+    if (status == 0) {
+        files.written.push_back(argument);
+    }
+}
+
+std::string files_left(const PassFiles &files)
 {
     const auto names = [](const std::vector<std::string> &paths) {
         std::string text;
@@ -304,12 +333,18 @@ std::string files_left(const std::vector<std::string> &written, const std::vecto
         }
         return text;
     };
-    std::string text = written.empty() ? "" : "written: " + names(written);
-    if (!unwritten.empty()) {
+    std::string text = files.written.empty() ? "" : "written: " + names(files.written);
+    if (!files.unwritten.empty()) {
         text += (text.empty() ? "" : "; ") + std::string("not yet written, so still holding the last pass's answer: ") +
-                names(unwritten);
+                names(files.unwritten);
     }
     return text;
+}
+
+// What the node has, when gpu_arch answered in the pass.
+std::string has_now(const Pass &pass)
+{
+    return pass.judged && pass.shown.fresh ? found_text(pass.shown.architectures) : "";
 }
 
 // One pass over what the command line named, in pairs, and what
@@ -331,13 +366,7 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     shared.in_pass = true;
     shared.interval = interval;
     yielded = false;
-    std::vector<std::string> written;
-    std::vector<std::string> unwritten;
-    for (const auto &[row, argument] : pairs) {
-        if (row->in_pass == InPass::Consumer && row->file_name != nullptr) {
-            unwritten.push_back(argument);
-        }
-    }
+    PassFiles files = files_of(pairs);
     for (const InPass kind : {InPass::Setting, InPass::Consumer, InPass::Retry}) {
         if (kind == InPass::Consumer && !writer.empty()) {
             yielded = yields_to_another_writer(
@@ -350,17 +379,11 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
             if (row->in_pass != kind || (yielded && row->run == nfd)) {
                 continue;
             }
-            files_before_stop(files_left(written, unwritten));
+            files_before_stop(files_left(files));
             stop_point("");
             const int done = std::min(row->run({argument}, shared), 1);
             status = std::max(status, done);
-            const auto file = std::find(unwritten.begin(), unwritten.end(), argument);
-            if (row->file_name != nullptr && file != unwritten.end()) {
-                unwritten.erase(file);
-                if (done == 0) {
-                    written.push_back(argument);
-                }
-            }
+            file_done(files, *row, argument, done);
         }
     }
     // An answer the pass could not keep is a failure, whatever it showed.
@@ -369,8 +392,7 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     }
     files_before_stop("");
     collect_messages(false);
-    said = {collected_messages(), shared.judged && shared.shown.fresh ? found_text(shared.shown.architectures) : "",
-            shared.before};
+    said = {collected_messages(), has_now(shared), shared.before};
     return status;
 }
 
