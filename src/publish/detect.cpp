@@ -318,10 +318,11 @@ bool keep_answer(int state, const std::string &path, const std::string &text, bo
         return false;
     }
     // A folder that cannot be written is not read by a failing pass either.
-    if (unlinkat(state, kept_name, 0) == 0 || errno == ENOENT || !unwritable(state, others).empty()) {
+    const int removal_error = unlinkat(state, kept_name, 0) == 0 ? 0 : errno;
+    if (removal_error == 0 || removal_error == ENOENT || !unwritable(state, others).empty()) {
         message += "; until an answer is kept, a failing pass shows none rather than an older one";
     } else {
-        message += std::string("; the older one there cannot be removed (") + strerror(errno) +
+        message += std::string("; the older one there cannot be removed (") + strerror(removal_error) +
                    "), and a failing pass may show it";
     }
     say(message);
