@@ -5,7 +5,9 @@
 # did not run, why, as its output said it ("skipped: why", or GoogleTest's
 # line after "Skipped"), so that the summary's list of skipped tests does not
 # send the reader to CTest's log.
+# CTest renames its log from LastTest.log.tmp only after this runs.
 log=$1/Testing/Temporary/LastTest.log
+[ -f "$log.tmp" ] && log=$log.tmp
 [ -f "$log" ] || exit 0
 awk '
 /^[0-9]+\/[0-9]+ Test: / { name = substr($0, index($0, " Test: ") + 7); reason = "" }
