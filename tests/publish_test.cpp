@@ -286,6 +286,11 @@ std::string kept_for(int seconds_ago, int lifetime)
 const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0");
 // What a writer tells of a first answer, or a new one.
 const std::string has_good = "gpu_arch-publish: the node has quarn1000 (2), quarn904 (1)\n";
+// What a consumer says of the file it could not write.
+std::string held(const std::string &path, const std::string &what = "what an earlier pass wrote there, if anything")
+{
+    return "gpu_arch-publish: '" + path + "' still holds " + what + "\n";
+}
 const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
@@ -540,19 +545,19 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_read_only_under_systemd", .program = good, .args = {"prometheus", "@/ro/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system (to let "
                        "gpu_arch-publish.service write there, add the line ReadWritePaths=@/ro below [Service] with "
-                       "systemctl edit gpu_arch-publish.service)\n", .status = 1,
+                       "systemctl edit gpu_arch-publish.service)\n" + held("@/ro/gpu_arch.prom"), .status = 1,
                 .setup = read_only_ro, .env = {service}, .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "prometheus_read_only_hint_quoted", .program = good, .args = {"prometheus", "@/r\\o/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/r\\\\o/gpu_arch.prom': Read-only file system (to let "
                        "gpu_arch-publish.service write there, add the line ReadWritePaths='@/r\\\\o' below [Service] with "
-                       "systemctl edit gpu_arch-publish.service)\n", .status = 1,
+                       "systemctl edit gpu_arch-publish.service)\n" + held("@/r\\\\o/gpu_arch.prom"), .status = 1,
                 .setup = read_only("r\\o"), .env = {service}, .root = true, .as = "read-only", .wrapped = true},
     // By hand, or another unit's pass (INVOCATION_ID alone): no hint about this service.
     PublishCase{.name = "prometheus_read_only_by_hand", .program = good, .args = {"prometheus", "@/ro/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system\n" + held("@/ro/gpu_arch.prom"), .status = 1,
                 .setup = read_only_ro, .env = {"INVOCATION_ID=1"}, .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "prometheus_newline_in_the_path", .program = good, .args = {"prometheus", "@/e\n/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/e\\x0a/gpu_arch.prom': '@/e\\x0a' is a regular file, not a folder\n",
+                .err = "gpu_arch-publish: cannot write '@/e\\x0a/gpu_arch.prom': '@/e\\x0a' is a regular file, not a folder\n" + held("@/e\\x0a/gpu_arch.prom"),
                 .status = 1, .setup = [](DriverTree &tree) { write(tree, "e\n", ""); }},
     PublishCase{.name = "prometheus_dot_dot", .program = good, .args = {"prometheus", "@/a/../e/gpu_arch.prom"}, .err = "",
                 .files = {{"e/gpu_arch.prom", prom_good}, {"a/e", "-"}}, .setup = [](DriverTree &tree) { tree.add({"a"}); }},
@@ -564,7 +569,7 @@ const PublishCase publish_cases[] = {
                     fs::create_symlink(tree.path("real"), tree.path("sub/e"));
                 }},
     PublishCase{.name = "prometheus_link_chain_past_40", .program = good, .args = {"prometheus", "@/l41/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/l41/gpu_arch.prom': '@/l1': Too many levels of symbolic links\n",
+                .err = "gpu_arch-publish: cannot write '@/l41/gpu_arch.prom': '@/l1': Too many levels of symbolic links\n" + held("@/l41/gpu_arch.prom"),
                 .status = 1, .setup = [](DriverTree &tree) {
                     tree.add({"l0"});
                     for (int link = 1; link <= 41; ++link) {
@@ -572,12 +577,12 @@ const PublishCase publish_cases[] = {
                     }
                 }},
     PublishCase{.name = "prometheus_link_loop", .program = good, .args = {"prometheus", "@/loop/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/loop/gpu_arch.prom': '@/loop': Too many levels of symbolic links\n",
+                .err = "gpu_arch-publish: cannot write '@/loop/gpu_arch.prom': '@/loop': Too many levels of symbolic links\n" + held("@/loop/gpu_arch.prom"),
                 .status = 1, .setup = [](DriverTree &tree) { fs::create_symlink("loop", tree.path("loop")); }},
     PublishCase{.name = "prometheus_link_of_another_user_in_a_sticky_folder", .program = good,
                 .args = {"prometheus", "@/tmp/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/tmp/e/gpu_arch.prom': '@/tmp/e' is a symbolic link that another user "
-                       "could have placed\n", .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
+                       "could have placed\n" + held("@/tmp/e/gpu_arch.prom"), .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
                 .setup = [](DriverTree &tree) {
                     tree.add({"tmp", 01777});
                     EXPECT_EQ(chmod(tree.path("tmp").c_str(), 01777), 0);
@@ -587,7 +592,7 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_root_link_in_another_users_folder", .program = good,
                 .args = {"prometheus", "@/lib/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/lib/e/gpu_arch.prom': '@/lib/e' is a symbolic link that another user "
-                       "could have placed\n", .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
+                       "could have placed\n" + held("@/lib/e/gpu_arch.prom"), .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "lib");
                     tree.add({"real"});
@@ -615,13 +620,13 @@ const PublishCase publish_cases[] = {
                     write(tree, "state/architectures", kept_since(200, "lifetime 300\nquarn904 3\n"));
                 }},
     PublishCase{.name = "prometheus_fifo_planted", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a FIFO\n", .status = 1,
+                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a FIFO\n" + held("@/exporter/gpu_arch.prom"), .status = 1,
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "exporter");
                     EXPECT_EQ(mkfifo(tree.path("exporter/gpu_arch.prom").c_str(), 0644), 0);
                 }, .root = true},
     PublishCase{.name = "prometheus_dev_zero_planted", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a symbolic link\n", .status = 1,
+                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a symbolic link\n" + held("@/exporter/gpu_arch.prom"), .status = 1,
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "exporter");
                     hostile_link(tree, "/dev/zero", "exporter/gpu_arch.prom");
@@ -629,7 +634,7 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_folder_swapped_for_a_link", .program = good,
                 .args = {"prometheus", "@/lib/node-exporter/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/lib/node-exporter/gpu_arch.prom': '@/lib/node-exporter' is a symbolic "
-                       "link that another user could have placed\n", .status = 1,
+                       "link that another user could have placed\n" + held("@/lib/node-exporter/gpu_arch.prom"), .status = 1,
                 .files = {{"victim/gpu_arch.prom", "-"}},
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "lib");
@@ -639,19 +644,19 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_no_folder_made_below_another_user", .program = good,
                 .args = {"prometheus", "@/lib/made/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/lib/made/gpu_arch.prom': '@/lib/made' is missing, and is not made in a "
-                       "folder that another user owns\n", .status = 1, .files = {{"lib/made", "-"}},
+                       "folder that another user owns\n" + held("@/lib/made/gpu_arch.prom"), .status = 1, .files = {{"lib/made", "-"}},
                 .setup = [](DriverTree &tree) { hostile_folder(tree, "lib"); }, .root = true},
     PublishCase{.name = "prometheus_root_link_followed", .program = good, .args = {"prometheus", "@/link/gpu_arch.prom"},
                 .err = "", .files = {{"real/gpu_arch.prom", prom_good}},
                 .setup = [](DriverTree &tree) { tree.add({"real"}); fs::create_symlink("real", tree.path("link")); }},
     PublishCase{.name = "prometheus_relative_path", .program = good, .args = {"prometheus", "gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': it is a relative path; an absolute one is needed\n",
+                .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': it is a relative path; an absolute one is needed\n" + held("gpu_arch.prom"),
                 .status = 1, .files = {{"gpu_arch.prom", "-"}}},
     PublishCase{.name = "nfd_folder_for_a_file", .program = good, .args = {"nfd", "@/features.d/"},
-                .err = "gpu_arch-publish: cannot write '@/features.d/': it names a folder; the path of a file in it is needed\n",
+                .err = "gpu_arch-publish: cannot write '@/features.d/': it names a folder; the path of a file in it is needed\n" + held("@/features.d/", "the labels an earlier pass wrote there, if any, until their expiry"),
                 .status = 1},
     PublishCase{.name = "prometheus_folder_closed_to_nobody", .program = good, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': Permission denied\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': Permission denied\n" + held("@/exporter/gpu_arch.prom"), .status = 1,
                 .setup = [](DriverTree &tree) { tree.add({"exporter"}); }, .root = true, .options = {.unprivileged = true}},
 
     // nfd: the labels in UTC whatever the time zone, and the prefix.
@@ -722,7 +727,7 @@ const PublishCase publish_cases[] = {
                 .err = "", .files = {{"features.d/gpu_arch", nfd_good}, {"e/gpu_arch.prom", prom_good}}},
     PublishCase{.name = "pass_first_failure_counts", .program = good,
                 .args = {"pass", "prometheus", "@/e.prom", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"},
-                .err = "gpu_arch-publish: cannot write '@/e.prom': it is a FIFO\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write '@/e.prom': it is a FIFO\n" + held("@/e.prom"), .status = 1,
                 .files = {{"features.d/gpu_arch", nfd_good}},
                 .setup = [](DriverTree &tree) { EXPECT_EQ(mkfifo(tree.path("e.prom").c_str(), 0644), 0); }},
     // Mistakes in the words of a pass, named with where they came from.

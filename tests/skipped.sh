@@ -1,10 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Usage: skipped.sh BUILD
-# Run by CTest after its summary (CTEST_CUSTOM_POST_TEST): for each test that
-# did not run, why, as its output said it ("skipped: why", or GoogleTest's
-# line after "Skipped"), so that the summary's list of skipped tests does not
-# send the reader to CTest's log.
+# Run by CTest after its summary (CTEST_CUSTOM_POST_TEST): why each test that
+# did not run was skipped, as its output said ("skipped: why", or GoogleTest's
+# line after "Skipped").
 # CTest renames its log from LastTest.log.tmp only after this runs.
 log=$1/Testing/Temporary/LastTest.log
 [ -f "$log.tmp" ] && log=$log.tmp

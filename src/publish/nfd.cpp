@@ -99,5 +99,10 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
     if (!shown.fresh) {
         say(quote_for_message(path) + " keeps the labels of the last run that answered, until " + expiry);
     }
-    return write_file(path, feature_file_text(shown.architectures, prefix, expiry)) && shown.fresh ? 0 : 1;
+    if (!write_file(path, feature_file_text(shown.architectures, prefix, expiry))) {
+        say(quote_for_message(path) +
+            " still holds the labels an earlier pass wrote there, if any, until their expiry");
+        return 1;
+    }
+    return shown.fresh ? 0 : 1;
 }

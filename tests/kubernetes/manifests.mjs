@@ -60,18 +60,11 @@ if (mode === "validate") {
   const patches = offered.map((line) => line.replace(/path: */, ""));
   const variants = [["daemonset.yaml", daemonSet]].concat(
     patches.map((name) => [`daemonset.yaml with ${name}`, read(name).reduce(merge, daemonSet)]),
+    objects.filter((object) => object.kind === "ServiceAccount").map((account) => [`ServiceAccount ${account.metadata?.name}`, account, ServiceAccount]),
   );
-  for (const account of objects.filter((object) => object.kind === "ServiceAccount")) {
+  for (const [name, object, Model = DaemonSet] of variants) {
     try {
-      new ServiceAccount(account).validate();
-    } catch (error) {
-      fail(`ServiceAccount ${account.metadata?.name}: ${error.message}`);
-    }
-    console.log(`valid: ServiceAccount ${account.metadata.name}`);
-  }
-  for (const [name, object] of variants) {
-    try {
-      new DaemonSet(object).validate();
+      new Model(object).validate();
     } catch (error) {
       fail(`${name}: ${error.message}`);
     }

@@ -7,10 +7,9 @@
 # release's image index copied into a registry on 127.0.0.1 with README's
 # command and pulled from it, then the DaemonSet's container, read from the
 # manifest, run under podman with the host's folders mapped to the test's
-# own and a made-up driver tree over /sys/devices/virtual, its readiness
-# check run as the kubelet runs it. One table: each row starts the
-# container, waits, and checks the feature file, the log, the state, the
-# readiness and how it ended. It gives up after 10 minutes.
+# own and a made-up driver tree over /sys/devices/virtual. One table: each
+# row starts the container, waits, and checks the feature file, the log,
+# the state, the readiness and how it ended. It gives up after 10 minutes.
 set -euo pipefail
 if [ "${1:-}" != --inside-time-limit ]; then
     exec timeout 600 "$0" --inside-time-limit "$@"
