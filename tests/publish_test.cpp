@@ -243,6 +243,17 @@ void fully_qualified_host(DriverTree &tree)
     write(tree, "named", "#!/bin/sh\nexec unshare -u sh -c 'echo n1.example.org >/proc/sys/kernel/hostname && exec \"$0\" \"$@\"' " GPU_ARCH_PUBLISH_BINARY
           " \"$@\"\n", 0755);
 }
+// The program run twice by @/full with a state folder that is full but for
+// an answer kept 100 s ago, in a mount namespace of its own.
+void full_state(DriverTree &tree)
+{
+    write(tree, "full",
+          "#!/bin/sh\nexec unshare -m sh -c 'mount -t tmpfs -o size=8k,mode=0755 tmpfs \"$0\" && printf \"since %s\\n"
+          "lifetime 300\\nquarn904 3\\n\" $(($(date +%s) - 100)) >\"$0/architectures\" && { dd if=/dev/zero "
+          "of=\"$0/fill\" bs=4096 2>/dev/null; \"$@\"; exec \"$@\"; }' '" +
+              tree.path("state").string() + "' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n",
+          0755);
+}
 
 // scontrol records its arguments in @/scontrol.log, prints @/scontrol.says
 // and exits with the status in @/scontrol.status, or runs @/scontrol.does.
@@ -328,6 +339,13 @@ std::string kept_for(int seconds_ago, int lifetime)
            std::to_string(seconds_ago) + ">, is kept until <now+" + std::to_string(lifetime - seconds_ago) + ">\n";
 }
 const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0");
+// What a writer tells of a first answer, or a new one.
+const std::string has_good = "gpu_arch-publish: the node has quarn1000 (2), quarn904 (1)\n";
+// What a consumer says of the file it could not write.
+std::string held(const std::string &path, const std::string &what = "what an earlier pass wrote there, if anything")
+{
+    return "gpu_arch-publish: '" + path + "' still holds " + what + "\n";
+}
 const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
@@ -349,8 +367,8 @@ std::string writers_said(const std::string &other, const std::string &self, bool
 // What a stop mid-pass says, while the stand-in for gpu_arch ran.
 std::string stopped_by(const std::string &signal)
 {
-    return "gpu_arch-publish: stopped by " + signal + " while waiting for '@/program'; gpu_arch had not answered; files "
-           "not yet written keep what they held\n";
+    return "gpu_arch-publish: stopped by " + signal + " while waiting for '@/program'; gpu_arch had not answered; not "
+           "yet written, so still holding the last pass's answer: '@/e/gpu_arch.prom'\n";
 }
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
@@ -364,7 +382,7 @@ const std::string usage =
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
     "       gpu_arch-publish pass " +
     pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish every SECONDS " +
-    pass_takes.substr(sizeof "a pass takes") + "\n";
+    pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish ready\n";
 
 void PrintTo(const PublishCase &row, std::ostream *out)
 {
@@ -590,19 +608,19 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_read_only_under_systemd", .program = good, .args = {"prometheus", "@/ro/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system (to let "
                        "gpu_arch-publish.service write there, add the line ReadWritePaths=@/ro below [Service] with "
-                       "systemctl edit gpu_arch-publish.service)\n", .status = 1,
+                       "systemctl edit gpu_arch-publish.service)\n" + held("@/ro/gpu_arch.prom"), .status = 1,
                 .setup = read_only_ro, .env = {service}, .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "prometheus_read_only_hint_quoted", .program = good, .args = {"prometheus", "@/r\\o/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/r\\\\o/gpu_arch.prom': Read-only file system (to let "
                        "gpu_arch-publish.service write there, add the line ReadWritePaths='@/r\\\\o' below [Service] with "
-                       "systemctl edit gpu_arch-publish.service)\n", .status = 1,
+                       "systemctl edit gpu_arch-publish.service)\n" + held("@/r\\\\o/gpu_arch.prom"), .status = 1,
                 .setup = read_only("r\\o"), .env = {service}, .root = true, .as = "read-only", .wrapped = true},
     // By hand, or another unit's pass (INVOCATION_ID alone): no hint about this service.
     PublishCase{.name = "prometheus_read_only_by_hand", .program = good, .args = {"prometheus", "@/ro/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write '@/ro/gpu_arch.prom': Read-only file system\n" + held("@/ro/gpu_arch.prom"), .status = 1,
                 .setup = read_only_ro, .env = {"INVOCATION_ID=1"}, .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "prometheus_newline_in_the_path", .program = good, .args = {"prometheus", "@/e\n/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/e\\x0a/gpu_arch.prom': '@/e\\x0a' is a regular file, not a folder\n",
+                .err = "gpu_arch-publish: cannot write '@/e\\x0a/gpu_arch.prom': '@/e\\x0a' is a regular file, not a folder\n" + held("@/e\\x0a/gpu_arch.prom"),
                 .status = 1, .setup = [](DriverTree &tree) { write(tree, "e\n", ""); }},
     PublishCase{.name = "prometheus_dot_dot", .program = good, .args = {"prometheus", "@/a/../e/gpu_arch.prom"}, .err = "",
                 .files = {{"e/gpu_arch.prom", prom_good}, {"a/e", "-"}}, .setup = [](DriverTree &tree) { tree.add({"a"}); }},
@@ -614,7 +632,7 @@ const PublishCase publish_cases[] = {
                     fs::create_symlink(tree.path("real"), tree.path("sub/e"));
                 }},
     PublishCase{.name = "prometheus_link_chain_past_40", .program = good, .args = {"prometheus", "@/l41/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/l41/gpu_arch.prom': '@/l1': Too many levels of symbolic links\n",
+                .err = "gpu_arch-publish: cannot write '@/l41/gpu_arch.prom': '@/l1': Too many levels of symbolic links\n" + held("@/l41/gpu_arch.prom"),
                 .status = 1, .setup = [](DriverTree &tree) {
                     tree.add({"l0"});
                     for (int link = 1; link <= 41; ++link) {
@@ -622,12 +640,12 @@ const PublishCase publish_cases[] = {
                     }
                 }},
     PublishCase{.name = "prometheus_link_loop", .program = good, .args = {"prometheus", "@/loop/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/loop/gpu_arch.prom': '@/loop': Too many levels of symbolic links\n",
+                .err = "gpu_arch-publish: cannot write '@/loop/gpu_arch.prom': '@/loop': Too many levels of symbolic links\n" + held("@/loop/gpu_arch.prom"),
                 .status = 1, .setup = [](DriverTree &tree) { fs::create_symlink("loop", tree.path("loop")); }},
     PublishCase{.name = "prometheus_link_of_another_user_in_a_sticky_folder", .program = good,
                 .args = {"prometheus", "@/tmp/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/tmp/e/gpu_arch.prom': '@/tmp/e' is a symbolic link that another user "
-                       "could have placed\n", .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
+                       "could have placed\n" + held("@/tmp/e/gpu_arch.prom"), .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
                 .setup = [](DriverTree &tree) {
                     tree.add({"tmp", 01777});
                     EXPECT_EQ(chmod(tree.path("tmp").c_str(), 01777), 0);
@@ -637,7 +655,7 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_root_link_in_another_users_folder", .program = good,
                 .args = {"prometheus", "@/lib/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/lib/e/gpu_arch.prom': '@/lib/e' is a symbolic link that another user "
-                       "could have placed\n", .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
+                       "could have placed\n" + held("@/lib/e/gpu_arch.prom"), .status = 1, .files = {{"real/gpu_arch.prom", "-"}},
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "lib");
                     tree.add({"real"});
@@ -665,13 +683,13 @@ const PublishCase publish_cases[] = {
                     write(tree, "state/architectures", kept_since(200, "lifetime 300\nquarn904 3\n"));
                 }},
     PublishCase{.name = "prometheus_fifo_planted", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a FIFO\n", .status = 1,
+                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a FIFO\n" + held("@/exporter/gpu_arch.prom"), .status = 1,
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "exporter");
                     EXPECT_EQ(mkfifo(tree.path("exporter/gpu_arch.prom").c_str(), 0644), 0);
                 }, .root = true},
     PublishCase{.name = "prometheus_dev_zero_planted", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a symbolic link\n", .status = 1,
+                .err = no_answer + "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': it is a symbolic link\n" + held("@/exporter/gpu_arch.prom"), .status = 1,
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "exporter");
                     hostile_link(tree, "/dev/zero", "exporter/gpu_arch.prom");
@@ -679,7 +697,7 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_folder_swapped_for_a_link", .program = good,
                 .args = {"prometheus", "@/lib/node-exporter/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/lib/node-exporter/gpu_arch.prom': '@/lib/node-exporter' is a symbolic "
-                       "link that another user could have placed\n", .status = 1,
+                       "link that another user could have placed\n" + held("@/lib/node-exporter/gpu_arch.prom"), .status = 1,
                 .files = {{"victim/gpu_arch.prom", "-"}},
                 .setup = [](DriverTree &tree) {
                     hostile_folder(tree, "lib");
@@ -689,19 +707,19 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "prometheus_no_folder_made_below_another_user", .program = good,
                 .args = {"prometheus", "@/lib/made/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot write '@/lib/made/gpu_arch.prom': '@/lib/made' is missing, and is not made in a "
-                       "folder that another user owns\n", .status = 1, .files = {{"lib/made", "-"}},
+                       "folder that another user owns\n" + held("@/lib/made/gpu_arch.prom"), .status = 1, .files = {{"lib/made", "-"}},
                 .setup = [](DriverTree &tree) { hostile_folder(tree, "lib"); }, .root = true},
     PublishCase{.name = "prometheus_root_link_followed", .program = good, .args = {"prometheus", "@/link/gpu_arch.prom"},
                 .err = "", .files = {{"real/gpu_arch.prom", prom_good}},
                 .setup = [](DriverTree &tree) { tree.add({"real"}); fs::create_symlink("real", tree.path("link")); }},
     PublishCase{.name = "prometheus_relative_path", .program = good, .args = {"prometheus", "gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': it is a relative path; an absolute one is needed\n",
+                .err = "gpu_arch-publish: cannot write 'gpu_arch.prom': it is a relative path; an absolute one is needed\n" + held("gpu_arch.prom"),
                 .status = 1, .files = {{"gpu_arch.prom", "-"}}},
     PublishCase{.name = "nfd_folder_for_a_file", .program = good, .args = {"nfd", "@/features.d/"},
-                .err = "gpu_arch-publish: cannot write '@/features.d/': it names a folder; the path of a file in it is needed\n",
+                .err = "gpu_arch-publish: cannot write '@/features.d/': it names a folder; the path of a file in it is needed\n" + held("@/features.d/", "the labels an earlier pass wrote there, if any, until their expiry"),
                 .status = 1},
     PublishCase{.name = "prometheus_folder_closed_to_nobody", .program = good, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': Permission denied\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write '@/exporter/gpu_arch.prom': Permission denied\n" + held("@/exporter/gpu_arch.prom"), .status = 1,
                 .setup = [](DriverTree &tree) { tree.add({"exporter"}); }, .root = true, .options = {.unprivileged = true}},
 
     // nfd: the labels in UTC whatever the time zone, and the prefix.
@@ -741,6 +759,13 @@ const PublishCase publish_cases[] = {
                     write(tree, "features.d/gpu_arch", "old\n");
                     write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
                 }},
+    // A node without GPUs keeps its gpus=0 while its answer is kept.
+    PublishCase{.name = "nfd_failing_keeps_no_gpu", .program = fails, .args = {"nfd", "@/features.d/gpu_arch", "example.org"},
+                .err = kept_for(100, 300) + "gpu_arch-publish: '@/features.d/gpu_arch' keeps the labels of the last run that "
+                       "answered, until <now+200>\n", .status = 1,
+                .files = {{"features.d/gpu_arch", "# GPU architectures of this node, written by gpu_arch-publish.\n"
+                           "# +expiry-time=<now+200>\nexample.org/gpus=0\n"}},
+                .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "lifetime 300\n")); }},
     // A damaged state is said, not used, and healed by the next answer.
     PublishCase{.name = "nfd_kept_lifetime_out_of_range", .program = good, .args = {"nfd", "@/features.d/gpu_arch", "example.org"},
                 .err = "gpu_arch-publish: not using the answer kept in '@/state/architectures': line 2, 'lifetime "
@@ -765,7 +790,7 @@ const PublishCase publish_cases[] = {
                 .err = "", .files = {{"features.d/gpu_arch", nfd_good}, {"e/gpu_arch.prom", prom_good}, {"state/writers", "-"}}},
     PublishCase{.name = "pass_first_failure_counts", .program = good,
                 .args = {"pass", "prometheus", "@/e.prom", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"},
-                .err = "gpu_arch-publish: cannot write '@/e.prom': it is a FIFO\n", .status = 1,
+                .err = "gpu_arch-publish: cannot write '@/e.prom': it is a FIFO\n" + held("@/e.prom"), .status = 1,
                 .files = {{"features.d/gpu_arch", nfd_good}},
                 .setup = [](DriverTree &tree) { EXPECT_EQ(mkfifo(tree.path("e.prom").c_str(), 0644), 0); }},
     // Mistakes in the words of a pass, named with where they came from.
@@ -793,7 +818,7 @@ const PublishCase publish_cases[] = {
                 .env = {"GPU_ARCH_PUBLISH=lifetime 0 lifetime 5m lifetime 700000 lifetime 30"}},
     PublishCase{.name = "pass_unknown_word_in_defaults", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: GPU_ARCH_PUBLISH in '" GPU_ARCH_PUBLISH_DEFAULTS "': 'bogus' names no consumer; " +
-                       pass_takes + "\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
+                       pass_takes + "\n" + has_good, .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
                 .env = {"GPU_ARCH_PUBLISH=bogus", service}},
     // A lifetime no longer set gives way to the default.
     PublishCase{.name = "pass_without_lifetime_takes_the_default", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
@@ -841,21 +866,52 @@ const PublishCase publish_cases[] = {
                 "published\n", .status = 1},
     // A user's pass cannot keep its answer in root's state folder.
     PublishCase{.name = "pass_state_of_another_user", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': the folder is another user's; a "
-                       "failing pass will have no last answer to show\n", .status = 1,
+                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': the folder is another user's; "
+                       "until an answer is kept, a failing pass shows none rather than an older one\n", .status = 1,
                 .setup = [](DriverTree &tree) { hostile_folder(tree, "e"); }, .root = true, .options = {.unprivileged = true}},
     // A state folder that cannot be written is said, and fails the pass.
     PublishCase{.name = "pass_state_read_only", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': Read-only file system; a failing "
-                       "pass will have no last answer to show\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
-                .setup = read_only("state"), .root = true, .as = "read-only", .wrapped = true},
+                .err = "gpu_arch-publish: cannot keep the answer in '@/state/architectures': Read-only file system; until an "
+                       "answer is kept, a failing pass shows none rather than an older one\n", .status = 1,
+                .files = {{"e/gpu_arch.prom", prom_good}}, .setup = read_only("state"), .root = true, .as = "read-only",
+                .wrapped = true},
     PublishCase{.name = "pass_state_folder_cannot_be_opened", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot keep state: '@/state.file' is a regular file, not a folder\n", .status = 1,
                 .files = {{"e/gpu_arch.prom", prom_good}}, .setup = [](DriverTree &tree) { write(tree, "state.file", ""); },
                 .env = {"STATE_DIRECTORY=@/state.file"}},
+    // A fresh answer shown but not kept: no later pass shows the older one,
+    // so that last_success never goes back.
+    PublishCase{.name = "pass_state_read_only_shows_no_older_answer", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || exit 3; " + good,
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: not using the answer kept in '@/state/architectures': the folder cannot be written "
+                       "(Read-only file system), so a later answer may have been shown and not kept\n" + no_answer,
+                .status = 1, .files = {{"e/gpu_arch.prom", nothing_kept}, {"state/architectures", "since <now-100>\nlifetime 300\nquarn904 3\n"}},
+                .setup = [](DriverTree &tree) {
+                    read_only("state")(tree);
+                    write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
+                }, .runs = 2, .root = true, .as = "read-only", .wrapped = true},
+    PublishCase{.name = "pass_state_full_shows_no_older_answer", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || exit 3; " + good,
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: cannot write '@/state/architectures': No space left on device\ngpu_arch-publish: "
+                       "cannot keep the answer in '@/state/architectures'; until an answer is kept, a failing pass shows none "
+                       "rather than an older one\n" + no_answer, .status = 1, .files = {{"e/gpu_arch.prom", nothing_kept}},
+                .setup = full_state, .root = true, .as = "full", .wrapped = true},
     PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
                 .env = {service}, .runs = 2},
+    // The service's journal tells each change once: passes of 2 GPUs, a
+    // failure, 2, 1, 2 and 2 again.
+    PublishCase{.name = "pass_tells_the_story_once",
+                .program = "echo >>runs; case $(wc -l <runs) in 2) exit 3;; 4) echo quarn1000; exit;; esac; echo quarn1000; "
+                           "echo quarn1000", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
+                .err = "gpu_arch-publish: the node has quarn1000 (2)\n" + replaced(kept_for(0, 300), "<now-0>", "<now>") +
+                       "gpu_arch-publish: '@/e/gpu_arch.prom' keeps the architectures of the last run that answered, and "
+                       "gpu_arch_detection_success 0\ngpu_arch-publish: the node has quarn1000 (2); gpu_arch answers again\n"
+                       "gpu_arch-publish: the node has quarn1000 (1); before, quarn1000 (2)\n"
+                       "gpu_arch-publish: the node has quarn1000 (2); before, quarn1000 (1)\n",
+                .setup = [](DriverTree &tree) {
+                    write(tree, "story", "#!/bin/sh\nfor run in 1 2 3 4 5 6; do " GPU_ARCH_PUBLISH_BINARY " \"$@\"; done\n", 0755);
+                }, .env = {service}, .as = "story", .wrapped = true},
     // By hand, or from another unit: all of it every time, and what the service said stays.
     PublishCase{.name = "pass_by_hand_says_everything", .program = "", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: '@/program' found no supported GPU\n",
@@ -868,10 +924,10 @@ const PublishCase publish_cases[] = {
     // pass at once.
     PublishCase{.name = "every_runs_a_pass_each_interval",
                 .program = "echo >>runs; [ $(wc -l <runs) = 3 ] && echo quarn904 || " + good,
-                .args = {"every", "1", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
+                .args = {"every", "1", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = has_good + "gpu_arch-publish: the node has quarn904 (1); before, quarn1000 (2), quarn904 (1)\n",
                 .files = {{"features.d/gpu_arch", "# GPU architectures of this node, written by gpu_arch-publish.\n"
                            "# +expiry-time=<now+300>\nexample.org/quarn904=true\nexample.org/quarn904.gpus=1\n"
-                           "example.org/gpus=1\n"}, {"runs", "\n\n\n"}},
+                           "example.org/gpus=1\n"}, {"runs", "\n\n\n"}, {"state/last-pass", "<now> 1 0\n"}},
                 .options = {.signals_when = {{holds("features.d/gpu_arch", "example.org/gpus=1\n"), SIGTERM}}}},
     // Each orphan waits to be one, says whose it is and ends between
     // passes, which the publisher must reap before the next one starts.
@@ -881,43 +937,60 @@ const PublishCase publish_cases[] = {
                            "echo $$ >>ended' $PPID $$ &\n"
                            "awk -v p=$PPID '$3 == \"Z\" && $4 == p' /proc/[0-9]*/stat 2>/dev/null | wc -l >>zombies\n" + fails,
                 .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"}, .err = no_answer,
-                .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"}},
+                .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"},
+                          {"state/last-pass", "<now> 60 1\n"}},
                 .options = {.signals_when = {{reaped("ended", 1), SIGHUP}, {reaped("ended", 2), SIGHUP},
                                              {reaped("ended", 3), SIGTERM}}}, .subreaper = true},
     PublishCase{.name = "every_hangup_runs_a_pass_at_once", .program = "echo >>runs; [ $(wc -l <runs) = 2 ] && echo quarn904 || " + good, .args = {"every", "60", "nfd", "@/f/gpu_arch"},
-                .err = "", .files = {{"runs", "\n\n"}}, .options = {.signals_when = {{holds("f/gpu_arch", "/gpus=3\n"), SIGHUP},
+                .err = has_good + "gpu_arch-publish: the node has quarn904 (1); before, quarn1000 (2), quarn904 (1)\n", .files = {{"runs", "\n\n"}}, .options = {.signals_when = {{holds("f/gpu_arch", "/gpus=3\n"), SIGHUP},
                 {holds("f/gpu_arch", "/gpus=1\n"), SIGTERM}}}},
     PublishCase{.name = "every_stopped_mid_pass", .program = "echo >started; sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
                 .err = stopped_by("SIGTERM"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.signals_when = {{holds("started", "\n"), SIGTERM}}}},
     PublishCase{.name = "every_stopped_in_a_later_pass", .program = "echo >>runs; [ $(wc -l <runs) = 1 ] || sleep 3; " + good,
-                .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"),
+                .args = {"every", "1", "prometheus", "@/e/gpu_arch.prom"}, .err = has_good + stopped_by("SIGTERM"),
                 .files = {{"e/gpu_arch.prom", replaced(prom_good, "seconds 60", "seconds 1")}, {"runs", "\n\n"}},
                 .options = {.signals_when = {{holds("runs", "\n\n"), SIGTERM}}}},
     PublishCase{.name = "every_interrupted_between_passes", .program = good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "", .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.signals_when = {{holds("e/gpu_arch.prom", "seconds 60\n"), SIGINT}}}},
+                .err = has_good, .files = {{"e/gpu_arch.prom", prom_good}}, .options = {.signals_when = {{holds("e/gpu_arch.prom", "seconds 60\n"), SIGINT}}}},
     PublishCase{.name = "every_interrupted_mid_pass", .program = "echo >started; sleep 3; " + good, .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"},
                 .err = stopped_by("SIGINT"), .files = {{"e/gpu_arch.prom", "-"}}, .options = {.signals_when = {{holds("started", "\n"), SIGINT}}}},
     PublishCase{.name = "every_hangup_mid_pass_runs_one_after_it",
                 .program = "echo >>runs; [ $(wc -l <runs) = 2 ] && echo quarn904 && exit; sleep 1; " + good,
-                .args = {"every", "60", "nfd", "@/f/gpu_arch"}, .err = "", .files = {{"runs", "\n\n"}},
+                .args = {"every", "60", "nfd", "@/f/gpu_arch"}, .err = has_good + "gpu_arch-publish: the node has quarn904 (1); before, quarn1000 (2), quarn904 (1)\n", .files = {{"runs", "\n\n"}},
                 .options = {.signals_when = {{holds("runs", "\n"), SIGHUP}, {holds("f/gpu_arch", "/gpus=1\n"), SIGTERM}}}},
+    // The container's readiness: the long-running mode's last pass published
+    // all it should, recently enough.
+    PublishCase{.name = "ready", .program = fails, .args = {"ready"}, .err = "",
+                .setup = [](DriverTree &tree) { write(tree, "state/last-pass", kept_since(100, "60 0\n").substr(6)); }},
+    PublishCase{.name = "ready_not_after_a_failed_pass", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: the last pass, at <now-10>, did not publish all it should; its log says why\n",
+                .status = 1, .setup = [](DriverTree &tree) { write(tree, "state/last-pass", kept_since(10, "60 1\n").substr(6)); }},
+    PublishCase{.name = "ready_not_past_two_intervals", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: the last pass ended at <now-181>, not within two of its intervals (60 s) "
+                       "and a minute\n", .status = 1,
+                .setup = [](DriverTree &tree) { write(tree, "state/last-pass", kept_since(181, "60 0\n").substr(6)); }},
+    PublishCase{.name = "ready_not_before_a_pass", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: no pass of gpu_arch-publish every has ended yet\n", .status = 1},
+    PublishCase{.name = "ready_not_with_a_damaged_record", .program = good, .args = {"ready"},
+                .err = "gpu_arch-publish: not ready: '@/state/last-pass' is damaged: '1 60'\n", .status = 1,
+                .setup = [](DriverTree &tree) { write(tree, "state/last-pass", "1 60"); }},
     // A lifetime that a long interval would outlast is longer by default.
     PublishCase{.name = "every_long_interval_lengthens_the_lifetime", .program = good,
-                .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = "",
+                .args = {"every", "3600", "nfd", "@/features.d/gpu_arch", "nfd-prefix", "example.org"}, .err = has_good,
                 .files = {{"features.d/gpu_arch", replaced(nfd_good, "now+300", "now+3660")}},
                 .options = {.signals_when = {{holds("features.d/gpu_arch", "gpus=3\n"), SIGTERM}}}},
     // The host's service and the long-running mode on one node with other
     // settings: the first to write goes on, the other gives way; both say so.
     PublishCase{.name = "writers_the_later_gives_way", .program = good,
                 .args = {"every", "60", "nfd", "@/f/gpu_arch", "prometheus", "@/e/gpu_arch.prom"},
-                .err = writers_said("gpu_arch-publish.service", "gpu_arch-publish every 60", true),
+                .err = writers_said("gpu_arch-publish.service", "gpu_arch-publish every 60", true) + has_good,
                 .files = {{"f/gpu_arch", "-"}, {"e/gpu_arch.prom", prom_good}, {"state/writers", "<now-10> 60 600 " + nfd_prefix + " gpu_arch-publish.service\n"
                            "<now> 60 300 " + nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
                 }, .options = {.signals_when = {{holds("e/gpu_arch.prom", "seconds 60\n"), SIGTERM}}}},
     PublishCase{.name = "writers_the_first_goes_on", .program = good, .args = {"pass", "nfd", "@/f/gpu_arch"},
-                .err = writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", false),
+                .err = writers_said("gpu_arch-publish every 60", "gpu_arch-publish.service", false) + has_good,
                 .files = {{"state/writers", "<now> 60 300 " + nfd_prefix + " gpu_arch-publish.service\n<now-10> 60 600 " +
                            nfd_prefix + " gpu_arch-publish every 60\n"}},
                 .setup = [](DriverTree &tree) {
@@ -943,7 +1016,8 @@ const PublishCase publish_cases[] = {
     // One that gave way looks again within a minute, whatever its interval.
     PublishCase{.name = "writers_the_later_looks_again_within_a_minute", .program = "echo $PPID >publisher; " + good,
                 .args = {"every", "3600", "nfd", "@/f/gpu_arch", "prometheus", "@/e/gpu_arch.prom"},
-                .err = replaced(writers_said("gpu_arch-publish.service", "gpu_arch-publish every 3600", true), "lifetime 300", "lifetime 3660"),
+                .err = replaced(writers_said("gpu_arch-publish.service", "gpu_arch-publish every 3600", true), "lifetime 300", "lifetime 3660") +
+                       has_good,
                 .files = {{"f/gpu_arch", "-"}, {"waits", "within a minute\n"}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/writers", std::to_string(time(nullptr) - 10) + " 60 600 " + nfd_prefix + " gpu_arch-publish.service\n");
@@ -952,6 +1026,23 @@ const PublishCase publish_cases[] = {
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGTERM"), .status = 1,
                 .files = {{"e/gpu_arch.prom", "-"}}, .options = {.signals_when = {{holds("program.grandchild", "\n"), SIGTERM}}},
                 .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
+    // A terminal's hangup ends a pass as a stop does.
+    PublishCase{.name = "pass_hung_up", .program = "sleep 30 & echo $! >\"$0.grandchild\"; wait",
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = stopped_by("SIGHUP"), .status = 1,
+                .files = {{"e/gpu_arch.prom", "-"}},
+                .options = {.signals_when = {{holds("program.grandchild", "\n"), SIGHUP}}},
+                .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
+    // A stop between consumers names what is written and what is not.
+    PublishCase{.name = "pass_stopped_between_consumers", .program = good,
+                .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "slurm-drain", "n1", "nfd", "@/f/gpu_arch"},
+                .err = "gpu_arch-publish: stopped by SIGTERM while waiting for 'scontrol'; gpu_arch had found quarn1000 (2), "
+                       "quarn904 (1); written: '@/e/gpu_arch.prom'; not yet written, so still holding the last pass's answer: "
+                       "'@/f/gpu_arch'\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}, {"f/gpu_arch", "old\n"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    write(tree, "bin/scontrol.does", "sleep 30\n");
+                    write(tree, "f/gpu_arch", "old\n");
+                }, .options = {.signals_when = {{holds("bin/scontrol.log", "show node n1\n"), SIGTERM}}}},
 
     // Slurm: the pending update, through the folder's handle, with the
     // drop-in's consent.
@@ -986,7 +1077,7 @@ const PublishCase publish_cases[] = {
                 }, .seconds = 5, .check = release_lock},
     PublishCase{.name = "pass_stopped_waiting_for_the_lock", .program = good, .args = {"pass", "slurm-pending", "@/run", "nfd", "@/f/gpu_arch"},
                 .err = "gpu_arch-publish: stopped by SIGINT while waiting for the lock '@/run/lock'; gpu_arch had found quarn1000 "
-                       "(2), quarn904 (1); files not yet written keep what they held\n", .status = 1,
+                       "(2), quarn904 (1); written: '@/f/gpu_arch'\n", .status = 1,
                 .files = {{"bin/scontrol.log", "-"}, {"run/slurmctld-update", pending_n1}, {"f/gpu_arch", replaced(nfd_good, "example.org", nfd_prefix)}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "run/slurmctld-update", pending_n1);
@@ -1185,6 +1276,17 @@ const PublishCase publish_cases[] = {
                 .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n1"}},
     PublishCase{.name = "node_line_escaped_hash", .program = good, .args = {"node-line"}, .err = "",
                 .out = "NodeName=n2 Features=a\\#b,quarn1000,quarn904 Weight=1 # rack\n",
+                .setup = [](DriverTree &tree) { write(tree, "slurm.conf", conf); },
+                .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n2"}},
+    // The kept answer after a failure, as every consumer shows it; without
+    // one, no line that would take the architectures away.
+    PublishCase{.name = "node_line_keeps_the_last_answer", .program = fails, .args = {"node-line"}, .err = kept_for(100, 300),
+                .status = 1, .out = "NodeName=n2 Features=a\\#b,quarn904 Weight=1 # rack\n",
+                .setup = [](DriverTree &tree) {
+                    write(tree, "slurm.conf", conf);
+                    write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n"));
+                }, .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n2"}},
+    PublishCase{.name = "node_line_without_an_answer", .program = fails, .args = {"node-line"}, .err = no_answer, .status = 1,
                 .setup = [](DriverTree &tree) { write(tree, "slurm.conf", conf); },
                 .env = {"SLURM_CONF=@/slurm.conf", "SLURMD_NODENAME=n2"}},
     PublishCase{.name = "node_line_without_slurm_conf", .program = good, .args = {"node-line"},

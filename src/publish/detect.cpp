@@ -115,16 +115,6 @@ bool detect(Detection &detection, std::string &error)
     return true;
 }
 
-// The architectures as a stop names them: quarn1000 (2), quarn904 (1).
-std::string found_text(const Detection &detection)
-{
-    std::string text;
-    for (const Architecture &architecture : detection.architectures) {
-        text += (text.empty() ? "" : ", ") + architecture.name + " (" + std::to_string(architecture.gpus) + ")";
-    }
-    return text.empty() ? "no supported GPU" : text;
-}
-
 // A whole number within 1..most, in plain decimal.
 bool read_count(std::string_view text, long long most, long long &number)
 {
@@ -161,6 +151,15 @@ bool read_kept_line(std::string_view line, Kept &kept, std::unordered_set<std::s
 }
 
 } // namespace
+
+std::string found_text(const std::vector<Architecture> &architectures)
+{
+    std::string text;
+    for (const Architecture &architecture : architectures) {
+        text += (text.empty() ? "" : ", ") + architecture.name + " (" + std::to_string(architecture.gpus) + ")";
+    }
+    return text.empty() ? "no supported GPU" : text;
+}
 
 bool is_architecture_name(std::string_view line)
 {
@@ -225,7 +224,7 @@ const Detection *detected(Pass &pass)
             say_verdict(pass.error + ": no GPU architecture is published");
         }
         if (pass.answered) {
-            found_before_stop(found_text(pass.detection));
+            found_before_stop(found_text(pass.detection.architectures));
         }
     }
     return pass.answered ? &pass.detection : nullptr;
@@ -283,29 +282,54 @@ std::string utc_text(long long seconds)
 
 namespace {
 
+// Why the state folder cannot be written, or "" when it can; others says
+// whether it is another user's.
+std::string unwritable(int state, bool &others)
+{
+    if (faccessat(state, ".", W_OK, AT_EACCESS) == 0) {
+        others = false;
+        return "";
+    }
+    const int error = errno;
+    struct stat folder = {};
+    others = fstat(state, &folder) == 0 && folder.st_uid != geteuid();
+    return others ? std::string("the folder is another user's") : std::string(strerror(error));
+}
+
 // Keeps text as the last answer in the state folder; false after a message
 // when it cannot. A folder of another user's (root's, for a user's json) is
-// left alone, but by a pass, whose answer it is to keep.
-bool keep_answer(int state, const std::string &path, const std::string &text, bool in_pass)
+// left alone, but by a pass, whose answer it is to keep. A fresh answer that
+// cannot be kept takes the older one away, so that no later pass shows an
+// answer older than this one.
+bool keep_answer(int state, const std::string &path, const std::string &text, bool in_pass, bool fresh)
 {
+    bool others = false;
+    std::string why = unwritable(state, others);
+    if (others && !in_pass) {
+        return true;
+    }
     if (text.size() > max_kept) {
-        say("cannot keep the answer in " + quote_for_message(path) + ": it takes " + std::to_string(text.size()) +
-            " bytes, more than the " + std::to_string(max_kept) + " it is read back with; the last one stays");
+        why = "it takes " + std::to_string(text.size()) + " bytes, more than the " + std::to_string(max_kept) +
+              " it is read back with";
+    }
+    if (why.empty() && write_file_at(state, path, kept_name, text)) {
+        return true;
+    }
+    std::string message = "cannot keep the answer in " + quote_for_message(path) + (why.empty() ? "" : ": " + why);
+    if (!fresh) {
+        say(message);
         return false;
     }
-    if (faccessat(state, ".", W_OK, AT_EACCESS) != 0) {
-        const int error = errno;
-        struct stat folder = {};
-        const bool others = fstat(state, &folder) == 0 && folder.st_uid != geteuid();
-        if (others && !in_pass) {
-            return true;
-        }
-        say("cannot keep the answer in " + quote_for_message(path) + ": " +
-            (others ? std::string("the folder is another user's") : std::string(strerror(error))) +
-            "; a failing pass will have no last answer to show");
-        return false;
+    // A folder that cannot be written is not read by a failing pass either.
+    const int removal_error = unlinkat(state, kept_name, 0) == 0 ? 0 : errno;
+    if (removal_error == 0 || removal_error == ENOENT || !unwritable(state, others).empty()) {
+        message += "; until an answer is kept, a failing pass shows none rather than an older one";
+    } else {
+        message += std::string("; the older one there cannot be removed (") + strerror(removal_error) +
+                   "), and a failing pass may show it";
     }
-    return write_file_at(state, path, kept_name, text);
+    say(message);
+    return false;
 }
 
 } // namespace
@@ -326,23 +350,35 @@ const Answer &answer(Pass &pass)
     if (state >= 0) {
         read_file_at(state, path, kept_name, max_kept, text);
     }
-    const Kept kept = read_kept_text(text, now);
+    Kept kept = read_kept_text(text, now);
     if (!kept.problem.empty() && !text.empty()) {
         say_verdict("not using the answer kept in " + quote_for_message(path) + ": " + kept.problem);
+    }
+    // A run that could not keep its fresh answer there may have shown one
+    // later than the kept one.
+    pass.before = kept.since > 0 ? found_text(kept.architectures) : "";
+    bool others = false;
+    const std::string unwritten = detection != nullptr || kept.since == 0 || state < 0 ? "" : unwritable(state, others);
+    if (!unwritten.empty() && (!others || pass.in_pass)) {
+        say_verdict("not using the answer kept in " + quote_for_message(path) + ": the folder cannot be written (" +
+                    unwritten + "), so a later answer may have been shown and not kept");
+        kept = {};
+        pass.before.clear();
     }
     // A pass takes the lifetime it sets, else its default; what runs on its
     // own, as the fact does, takes the one the last pass kept.
     const long long lifetime = pass.lifetime > 0                    ? pass.lifetime
                                : !pass.in_pass && kept.lifetime > 0 ? kept.lifetime
                                                                     : default_lifetime(pass.interval);
-    Answer shown = {false, {}, kept.since, lifetime, pass.error};
+    Answer shown = {false, {}, kept.since, lifetime, pass.error, false, false};
     // What the state keeps after this pass, if it changes.
     std::string kept_now;
     if (detection != nullptr) {
-        shown = {true, detection->architectures, now, lifetime, ""};
+        shown = {true, detection->architectures, now, lifetime, "", false, true};
         kept_now = kept_text({now, lifetime, detection->architectures, ""});
     } else if (kept.since > 0 && now - kept.since <= lifetime) {
         shown.architectures = kept.architectures;
+        shown.known = true;
         say_verdict(pass.error + ": the last answer, from " + utc_text(kept.since) + ", is kept until " +
                     utc_text(kept.since + lifetime));
     } else {
@@ -355,7 +391,7 @@ const Answer &answer(Pass &pass)
     }
     // The state is written only when it changes: a rewrite shows nothing.
     if (state >= 0 && !kept_now.empty() && kept_now != text) {
-        shown.unkept = !keep_answer(state, path, kept_now, pass.in_pass);
+        shown.unkept = !keep_answer(state, path, kept_now, pass.in_pass, detection != nullptr);
     }
     shown.unkept = shown.unkept || (state < 0 && pass.in_pass);
     if (state >= 0) {

@@ -27,6 +27,8 @@ struct Detection {
 // Whether a whole line is an architecture name that gpu_arch can print.
 bool is_architecture_name(std::string_view line);
 Detection read_detection(std::string_view output);
+// The architectures as messages name them: quarn1000 (2), quarn904 (1).
+std::string found_text(const std::vector<Architecture> &architectures);
 
 // What a consumer shows: this run's answer, kept as the last one; or after a
 // failure the last one while it is younger than the lifetime, and none past
@@ -38,6 +40,7 @@ struct Answer {
     long long lifetime = 0;
     std::string error;
     bool unkept = false; // a pass could not keep what it must: it fails
+    bool known = false;  // an answer is shown: this run's, or the kept one
 };
 constexpr long long max_lifetime = 604800;
 // The timer's interval, and how much longer than its interval a lifetime must
@@ -61,6 +64,7 @@ struct Pass {
     long long lifetime = 0; // as the pass set it, or 0
     bool judged = false;    // shown holds what the consumers show
     Answer shown;
+    std::string before; // the kept answer the run found, as found_text says it, if any
 };
 
 // Runs gpu_arch the first time it is asked; null, after a message, when it

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +58,9 @@ struct Consumer {
 constexpr size_t any = static_cast<size_t>(-1);
 
 int pass(const std::vector<std::string> &words, Pass &unused);
+int line_of_answer(const std::vector<std::string> &arguments, Pass &pass);
 int every(const std::vector<std::string> &arguments, Pass &unused);
+int ready(const std::vector<std::string> &arguments, Pass &unused);
 
 // A whole number of seconds from least to most, or 0 after a message that
 // names what it was to be, and why not less.
@@ -92,7 +95,7 @@ int lifetime(const std::vector<std::string> &arguments, Pass &pass)
 const Consumer consumers[] = {
     {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
     {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Retry},
-    {"node-line",      "",                   0, 0,   node_line,      InPass::No},
+    {"node-line",      "",                   0, 0,   line_of_answer, InPass::No},
     {"slurm-drain",    "NODE",               1, 1,   slurm_drain,    InPass::Consumer},
     {"slurm-expected", "[reset]",            0, 1,   slurm_expected, InPass::No},
     {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer, false, "gpu_arch.prom"},
@@ -102,6 +105,7 @@ const Consumer consumers[] = {
     {"json",           "",                   0, 0,   json,           InPass::No},
     {"pass",           "",                   0, any, pass,           InPass::No, true},
     {"every",          "SECONDS",            1, any, every,          InPass::No, true},
+    {"ready",          "",                   0, 0,   ready,          InPass::No},
 };
 // clang-format on
 
@@ -226,29 +230,121 @@ bool read_pairs(const std::vector<std::string> &words, const std::string &origin
     return good;
 }
 
-// What the service's last pass said, kept in the state folder, is said
-// again only when it changed, so that a node in a steady state leaves the
-// journal quiet. A pass run by hand says everything and leaves what the
-// service said alone.
-void say_once(const std::string &messages)
+// What a pass said, and what the node has (when gpu_arch answered) against
+// what the state kept before it.
+struct Said {
+    std::string messages;
+    std::string has;
+    std::string before;
+};
+
+const std::string has_prefix = "gpu_arch-publish: the node has ";
+
+// What a writer tells of a pass: nothing when its record, its messages and
+// what the node has, is the last pass's; else the messages, and what the
+// node has against before, or after a pass without an answer, or a pass
+// with problems. record is what the next pass is compared with.
+std::string to_tell(const Said &said, const std::string &last, std::string &record)
+{
+    record = said.messages + (said.has.empty() ? "" : has_prefix + said.has + "\n");
+    if (record == last) {
+        return "";
+    }
+    std::string told = said.messages;
+    if (!said.has.empty()) {
+        told += has_prefix + said.has;
+        if (!said.before.empty() && said.before != said.has) {
+            told += "; before, " + said.before;
+        } else if (!last.empty() && last.find(has_prefix) == std::string::npos) {
+            told += "; gpu_arch answers again";
+        } else if (said.messages.empty() && !last.empty() && last.rfind(has_prefix, 0) != 0) {
+            told += "; the pass has no problem to report again";
+        }
+        told += "\n";
+    }
+    return told;
+}
+
+// The service tells each change once (see to_tell): its last record is
+// kept in the state folder, so that a node in a steady state leaves the
+// journal quiet. A pass run by hand says everything, and leaves the
+// service's record alone.
+void say_once(const Said &said)
 {
     if (!in_service()) {
-        fputs(messages.c_str(), stderr);
+        fputs(said.messages.c_str(), stderr);
         return;
     }
     std::string state_path;
     const int state = open_state_folder(state_path);
     const std::string path = state_path + "/messages";
     std::string last;
-    if (state < 0 || read_file_at(state, path, "messages", max_messages + 1024, last) < 0 || messages != last) {
-        fputs(messages.c_str(), stderr);
+    if (state >= 0 && read_file_at(state, path, "messages", max_messages + 1024, last) < 0) {
+        last.clear();
     }
-    if (state >= 0 && messages != last) {
-        write_file_at(state, path, "messages", messages);
+    std::string record;
+    fputs(to_tell(said, last, record).c_str(), stderr);
+    if (state >= 0 && record != last) {
+        write_file_at(state, path, "messages", record);
     }
     if (state >= 0) {
         close(state);
     }
+}
+
+// The files a pass's consumers write, for what a stop leaves: those written
+// so far, and those that still hold the last pass's answer. A file whose
+// consumer failed is in neither: the message that said why stands.
+struct PassFiles {
+    std::vector<std::string> written;
+    std::vector<std::string> unwritten;
+};
+
+PassFiles files_of(const std::vector<std::pair<const Consumer *, std::string>> &pairs)
+{
+    PassFiles files;
+    for (const auto &[row, argument] : pairs) {
+        if (row->in_pass == InPass::Consumer && row->file_name != nullptr) {
+            files.unwritten.push_back(argument);
+        }
+    }
+    return files;
+}
+
+// After a consumer ran with this status.
+void file_done(PassFiles &files, const Consumer &row, const std::string &argument, int status)
+{
+    const auto file = std::find(files.unwritten.begin(), files.unwritten.end(), argument);
+    if (row.file_name == nullptr || file == files.unwritten.end()) {
+        return;
+    }
+    files.unwritten.erase(file);
+    if (status == 0) {
+        files.written.push_back(argument);
+    }
+}
+
+std::string files_left(const PassFiles &files)
+{
+    const auto names = [](const std::vector<std::string> &paths) {
+        std::string text;
+        for (const std::string &path : paths) {
+            text += (text.empty() ? "" : ", ") + quote_for_message(path);
+        }
+        return text;
+    };
+    std::string text = files.written.empty() ? "" : "written: " + names(files.written);
+    if (!files.unwritten.empty()) {
+        text += (text.empty() ? "" : "; ") + std::string("not yet written, so still holding the last pass's answer: ") +
+                names(files.unwritten);
+    }
+    return text;
+}
+
+// What the node has, when gpu_arch answered in the pass.
+std::string has_now(const Pass &pass)
+{
+    return pass.judged && pass.shown.fresh ? found_text(pass.shown.architectures) : "";
 }
 
 // One pass over what the command line named, in pairs, and what
@@ -257,7 +353,7 @@ void say_once(const std::string &messages)
 // writer (the service, the long-running mode) leaves the labels to another
 // one with other settings (yielded), and does the rest.
 int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, long long interval,
-                   const std::string &writer, std::string &said, bool &yielded)
+                   const std::string &writer, Said &said, bool &yielded)
 {
     collect_messages(true);
     const std::vector<std::string> defaults = defaults_words();
@@ -270,6 +366,7 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     shared.in_pass = true;
     shared.interval = interval;
     yielded = false;
+    PassFiles files = files_of(pairs);
     for (const InPass kind : {InPass::Setting, InPass::Consumer, InPass::Retry}) {
         if (kind == InPass::Consumer && !writer.empty()) {
             yielded = yields_to_another_writer(
@@ -279,19 +376,40 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
         }
         for (const auto &[row, argument] : pairs) {
             // The labels are the one thing that two writers would flip.
-            if (row->in_pass == kind && !(yielded && row->run == nfd)) {
-                stop_point("");
-                status = std::max(status, std::min(row->run({argument}, shared), 1));
+            if (row->in_pass != kind || (yielded && row->run == nfd)) {
+                continue;
             }
+            files_before_stop(files_left(files));
+            stop_point("");
+            const int done = std::min(row->run({argument}, shared), 1);
+            status = std::max(status, done);
+            file_done(files, *row, argument, done);
         }
     }
     // An answer the pass could not keep is a failure, whatever it showed.
     if (shared.judged && shared.shown.unkept) {
         status = 1;
     }
+    files_before_stop("");
     collect_messages(false);
-    said = collected_messages();
+    said = {collected_messages(), has_now(shared), shared.before};
     return status;
+}
+
+// The node's line with what every other consumer shows: this run's answer,
+// or after a failure the kept one, with status 1; with neither, no line at
+// all, since a line without the architectures would take them from the node.
+int line_of_answer(const std::vector<std::string> &arguments, Pass &pass)
+{
+    const Answer &shown = answer(pass);
+    if (!shown.known) {
+        return 1;
+    }
+    if (!shown.fresh) {
+        pass.detection.architectures = shown.architectures;
+        pass.answered = true;
+    }
+    return std::max(node_line(arguments, pass), shown.fresh ? 0 : 1);
 }
 
 // One pass of the timer: the consumers named on the command line and in
@@ -302,7 +420,7 @@ int pass(const std::vector<std::string> &words, Pass & /*unused*/)
     if (!read_pairs(words, "pass", pairs)) {
         return usage();
     }
-    std::string said;
+    Said said;
     bool yielded = false;
     const int status =
         collected_pass(pairs, timer_interval, in_service() ? "gpu_arch-publish.service" : "", said, yielded);
@@ -320,6 +438,66 @@ void reap_orphans()
 // The longest time between two passes: a day.
 constexpr long long max_interval = 86400;
 
+// Where the long-running mode records how each pass ended, for its
+// container's readiness check: when, its interval, its status.
+const char *const last_pass_name = "last-pass";
+
+void record_pass(long long interval, int status)
+{
+    std::string path;
+    const int state = open_state_folder(path);
+    if (state < 0) {
+        return;
+    }
+    write_file_at(state, path + "/" + last_pass_name, last_pass_name,
+                  std::to_string(time(nullptr)) + " " + std::to_string(interval) + " " + std::to_string(status) + "\n");
+    close(state);
+}
+
+// The container's readiness check: ready (status 0) while the last pass of
+// the long-running mode published all it should, within two of its
+// intervals and a minute, as writers count; else a message and status 1.
+// It reads one small file, so that a probe costs far less than a pass.
+int ready(const std::vector<std::string> & /*arguments*/, Pass & /*unused*/)
+{
+    std::string path;
+    const int state = open_state_folder(path);
+    if (state < 0) {
+        return 1;
+    }
+    path += std::string("/") + last_pass_name;
+    std::string text;
+    const int read = read_file_at(state, path, last_pass_name, 64, text);
+    close(state);
+    if (read <= 0) {
+        say(read == 0 ? "not ready: no pass of gpu_arch-publish every has ended yet" : "not ready");
+        return 1;
+    }
+    long long values[3] = {};
+    const char *at = text.data();
+    const char *const end = text.data() + text.size();
+    for (long long &value : values) {
+        const auto [next, error] = std::from_chars(at, end, value);
+        at = error == std::errc() && next < end && (*next == ' ' || *next == '\n') ? next + 1 : nullptr;
+        if (at == nullptr) {
+            say("not ready: " + quote_for_message(path) + " is damaged: " + quote_for_message(text));
+            return 1;
+        }
+    }
+    const auto [ended, interval, status] = values;
+    const long long now = time(nullptr);
+    if (ended > now || now - ended > 2 * interval + renewal_margin) {
+        say("not ready: the last pass ended at " + utc_text(ended) + ", not within two of its intervals (" +
+            std::to_string(interval) + " s) and a minute");
+        return 1;
+    }
+    if (status != 0) {
+        say("not ready: the last pass, at " + utc_text(ended) + ", did not publish all it should; its log says why");
+        return 1;
+    }
+    return 0;
+}
+
 // A pass every interval, for a container that has no timer: the same pass
 // as the timer's, what it says written when it differs from what the last
 // pass said. As a container's first process it must end on SIGTERM and
@@ -336,7 +514,7 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
         return usage();
     }
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    take_stop_signals(0);
+    take_stop_signals(0, false);
     // Blocked throughout: between passes they are waited for, and one that
     // comes during a pass waits in the mask until it is over.
     sigset_t awaited;
@@ -345,15 +523,19 @@ int every(const std::vector<std::string> &arguments, Pass & /*unused*/)
         sigaddset(&awaited, signal);
     }
     sigprocmask(SIG_BLOCK, &awaited, nullptr);
-    std::string said_last;
+    std::string last;
     for (long long due = monotonic_ms();;) {
-        std::string said;
+        Said said;
         bool yielded = false;
-        collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said, yielded);
-        if (said != said_last) {
-            fputs(said.c_str(), stderr);
-            said_last.swap(said);
-        }
+        const int status =
+            collected_pass(pairs, interval, "gpu_arch-publish every " + std::to_string(interval), said, yielded);
+        collect_messages(true);
+        record_pass(interval, status);
+        collect_messages(false);
+        said.messages += collected_messages();
+        std::string record;
+        fputs(to_tell(said, last, record).c_str(), stderr);
+        last.swap(record);
         reap_orphans();
         // A pass that took longer than the interval is followed at once; one
         // that left the labels to another writer looks again within a
@@ -382,7 +564,7 @@ int main(int argc, char **argv)
     // that ignores SIGCHLD must not make our children vanish unwaited.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGCHLD, SIG_DFL);
-    take_stop_signals(1);
+    take_stop_signals(1, true);
     Pass pass;
     // Ansible runs the executables of its fact folder without arguments.
     const std::string_view name = argc > 0 ? argv[0] : "";

@@ -17,7 +17,9 @@ size_t dropped = 0;
 
 volatile sig_atomic_t stop_signal = 0;
 int stopped_status = 1;
+bool hangup_stops = true;
 std::string found_so_far;
+std::string files_so_far;
 
 void take(const std::string &message, size_t bound)
 {
@@ -42,7 +44,15 @@ sigset_t stop_signals()
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    if (hangup_stops) {
+        sigaddset(&signals, SIGHUP);
+    }
     return signals;
+}
+
+const char *signal_name(int signal)
+{
+    return signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM";
 }
 
 } // namespace
@@ -99,9 +109,10 @@ bool in_service()
     return mark != nullptr && *mark != '\0';
 }
 
-void take_stop_signals(int status_when_stopped)
+void take_stop_signals(int status_when_stopped, bool hangup)
 {
     stopped_status = status_when_stopped;
+    hangup_stops = hangup;
     // No SA_RESTART: a wait that lets the signal through returns EINTR.
     struct sigaction action = {};
     action.sa_handler = note_stop;
@@ -110,6 +121,11 @@ void take_stop_signals(int status_when_stopped)
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    if (hangup) {
+        sigaction(SIGHUP, &action, nullptr);
+    } else {
+        signal(SIGHUP, SIG_DFL);
+    }
 }
 
 sigset_t stoppable_mask()
@@ -118,6 +134,9 @@ sigset_t stoppable_mask()
     sigprocmask(SIG_BLOCK, nullptr, &mask);
     sigdelset(&mask, SIGTERM);
     sigdelset(&mask, SIGINT);
+    if (hangup_stops) {
+        sigdelset(&mask, SIGHUP);
+    }
     return mask;
 }
 
@@ -126,7 +145,8 @@ bool stop_asked()
     const sigset_t signals = stop_signals();
     sigset_t pending;
     if (stop_signal == 0 && sigpending(&pending) == 0 &&
-        (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1)) {
+        (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1 ||
+         (hangup_stops && sigismember(&pending, SIGHUP) == 1))) {
         // Delivered here, to the handler, which records which one.
         sigprocmask(SIG_UNBLOCK, &signals, nullptr);
         sigprocmask(SIG_BLOCK, &signals, nullptr);
@@ -139,6 +159,11 @@ void found_before_stop(const std::string &found)
     found_so_far = found;
 }
 
+void files_before_stop(const std::string &files)
+{
+    files_so_far = files;
+}
+
 void stop_point(const std::string &waiting_on)
 {
     if (!stop_asked()) {
@@ -148,10 +173,10 @@ void stop_point(const std::string &waiting_on)
     collect_messages(false);
     const std::string messages = collected_messages();
     fputs(messages.c_str(), stderr);
-    std::string line = std::string("stopped by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM");
+    std::string line = std::string("stopped by ") + signal_name(signal);
     line += waiting_on.empty() ? "" : " while waiting for " + waiting_on;
     line += found_so_far.empty() ? "; gpu_arch had not answered" : "; gpu_arch had found " + found_so_far;
-    say(line + "; files not yet written keep what they held");
+    say(line + "; " + (files_so_far.empty() ? "files not yet written keep what they held" : files_so_far));
     fflush(stderr);
     _exit(stopped_status);
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Messages: one line each on standard error (the journal under systemd).
 // While a pass collects them they wait, within a bound, in a buffer instead.
-// SIGTERM and SIGINT end the program only where it waits, after what it
-// collected and a line that says what it was waiting on.
+// SIGTERM, SIGINT and SIGHUP end the program only where it waits, after
+// what it collected and a line that says what it was waiting on and what it
+// leaves.
 #pragma once
 
 #include <signal.h>
@@ -33,11 +34,11 @@ std::string quote_for_message(std::string_view text);
 // what it said, and has a sandbox to widen.
 bool in_service();
 
-// Blocks SIGTERM and SIGINT, which from then on stop the program where it
-// waits, with this exit status.
-void take_stop_signals(int status_when_stopped);
-// The signal mask for a wait that a stop may end: the present one with
-// SIGTERM and SIGINT let through.
+// Blocks SIGTERM, SIGINT and, when hangup, SIGHUP, which from then on stop
+// the program where it waits, with this exit status.
+void take_stop_signals(int status_when_stopped, bool hangup);
+// The signal mask for a wait that a stop may end: the present one with the
+// stop signals let through.
 sigset_t stoppable_mask();
 // Whether a stop was asked for; a pending one is taken first.
 bool stop_asked();
@@ -46,3 +47,6 @@ bool stop_asked();
 // program started must be ended before.
 void stop_point(const std::string &waiting_on);
 void found_before_stop(const std::string &found);
+// What a stop leaves of the files: those written, those that still hold what
+// the last pass wrote; empty when nothing is known of them.
+void files_before_stop(const std::string &files);

@@ -85,9 +85,10 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
             quote_for_message(path));
     }
     // Labels only for as long as the answer of this pass allows: a failure
-    // with nothing to show takes them away at once.
+    // with nothing to show takes them away at once; a kept answer of no GPU
+    // keeps gpus=0.
     const Answer &shown = answer(pass);
-    if (!shown.fresh && shown.architectures.empty()) {
+    if (!shown.known) {
         const int removed = remove_file(path);
         if (removed > 0) {
             say("removed " + quote_for_message(path) + ", so that node feature discovery drops its labels");
@@ -98,5 +99,10 @@ int nfd(const std::vector<std::string> &arguments, Pass &pass)
     if (!shown.fresh) {
         say(quote_for_message(path) + " keeps the labels of the last run that answered, until " + expiry);
     }
-    return write_file(path, feature_file_text(shown.architectures, prefix, expiry)) && shown.fresh ? 0 : 1;
+    if (!write_file(path, feature_file_text(shown.architectures, prefix, expiry))) {
+        say(quote_for_message(path) +
+            " still holds the labels an earlier pass wrote there, if any, until their expiry");
+        return 1;
+    }
+    return shown.fresh ? 0 : 1;
 }

@@ -58,9 +58,13 @@ int prometheus(const std::vector<std::string> &arguments, Pass &pass)
             " does not end in .prom, and the node exporter reads only files that do");
     }
     const Answer &shown = answer(pass);
-    if (!shown.fresh && !shown.architectures.empty()) {
+    if (!shown.fresh && shown.known) {
         say(quote_for_message(path) +
             " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
     }
-    return write_file(path, prometheus_text(shown, time(nullptr), pass.interval)) && shown.fresh ? 0 : 1;
+    if (!write_file(path, prometheus_text(shown, time(nullptr), pass.interval))) {
+        say(quote_for_message(path) + " still holds what an earlier pass wrote there, if anything");
+        return 1;
+    }
+    return shown.fresh ? 0 : 1;
 }

@@ -4,19 +4,23 @@
 //   node manifests.mjs validate FOLDER
 //       every object of the kustomization, and the DaemonSet with each patch
 //       the kustomization offers, against Kubernetes' own schemas
-//   kubectl kustomize FOLDER | node manifests.mjs check FOLDER
+//   kubectl kustomize FOLDER | node manifests.mjs check FOLDER VERSION
 //       the rendered objects against what a mistake would silently break,
-//       each broken rule a line; prints the architectures it may run on
+//       and against what they must be, each broken rule a line; prints the
+//       architectures it may run on
 //   node manifests.mjs podman FOLDER [HOSTPATH=FOLDER...]
 //       the DaemonSet's container as the arguments of podman run, NUL after
 //       each: the options, "IMAGE", then the container's args; host paths
-//       are mapped to the folders given. A field it cannot map is an error,
+//       are mapped to the folders given, and CREATE=FOLDER names each that
+//       the kubelet makes when missing. A field it cannot map is an error,
 //       so that what the test runs is what the manifest says.
 import { readFileSync } from "node:fs";
 import { parseAllDocuments } from "yaml";
 import { DaemonSet } from "kubernetes-models/apps/v1/DaemonSet";
+import { ServiceAccount } from "kubernetes-models/v1/ServiceAccount";
 
 const [mode, folder, ...mappings] = process.argv.slice(2);
+const version = mappings[0];
 const fail = (message) => {
   console.error(`manifests.mjs: ${message}`);
   process.exit(1);
@@ -56,10 +60,11 @@ if (mode === "validate") {
   const patches = offered.map((line) => line.replace(/path: */, ""));
   const variants = [["daemonset.yaml", daemonSet]].concat(
     patches.map((name) => [`daemonset.yaml with ${name}`, read(name).reduce(merge, daemonSet)]),
+    objects.filter((object) => object.kind === "ServiceAccount").map((account) => [`ServiceAccount ${account.metadata?.name}`, account, ServiceAccount]),
   );
-  for (const [name, object] of variants) {
+  for (const [name, object, Model = DaemonSet] of variants) {
     try {
-      new DaemonSet(object).validate();
+      new Model(object).validate();
     } catch (error) {
       fail(`${name}: ${error.message}`);
     }
@@ -72,7 +77,7 @@ if (mode === "validate") {
   const pod = daemonSet.spec.template.spec;
   if (pod.containers.length !== 1 || pod.initContainers) fail("the test runs one container");
   const [container] = pod.containers;
-  const known = ["name", "image", "args", "env", "securityContext", "resources", "volumeMounts"];
+  const known = ["name", "image", "args", "env", "securityContext", "resources", "volumeMounts", "readinessProbe"];
   const unknown = Object.keys(container).filter((key) => !known.includes(key));
   if (unknown.length > 0) fail(`the test cannot map ${unknown.join(", ")}`);
   const mapped = Object.fromEntries(mappings.map((mapping) => mapping.split("=")));
@@ -92,11 +97,16 @@ if (mode === "validate") {
   const limits = container.resources?.limits ?? {};
   if (limits.memory) options.push(`--memory=${limits.memory.replace(/Mi$/, "m")}`);
   if (limits.cpu) options.push(`--cpus=${parseInt(limits.cpu, 10) / 1000}`);
+  const probe = container.readinessProbe;
+  if (probe && (!probe.exec?.command || Object.keys(probe).some((key) => !["exec", "periodSeconds"].includes(key))))
+    fail(`the test cannot map readinessProbe: ${JSON.stringify(probe)}`);
+  if (probe) options.push(`--health-cmd=${JSON.stringify(probe.exec.command)}`, `--health-interval=${probe.periodSeconds ?? 10}s`);
   for (const mount of container.volumeMounts ?? []) {
     const volume = pod.volumes.find((candidate) => candidate.name === mount.name);
     const host = volume?.hostPath?.path;
     if (!host || !(host in mapped)) fail(`no folder is given for the volume ${mount.name} (${host})`);
     options.push(`--volume=${mapped[host]}:${mount.mountPath}${mount.readOnly ? ":ro" : ""}`);
+    if (volume.hostPath.type === "DirectoryOrCreate") options.push(`CREATE=${mapped[host]}`);
   }
   process.stdout.write([...options, "IMAGE", ...(container.args ?? [])].map((word) => `${word}\0`).join(""));
 } else if (mode === "check") {
@@ -128,11 +138,31 @@ if (mode === "validate") {
     const mount = container.volumeMounts?.find((candidate) => candidate.mountPath === folder);
     const path = pod.volumes?.find((volume) => volume.name === mount?.name)?.hostPath;
     rule(path?.path === folder && !mount.readOnly, `${folder} is not the host's, writable`);
-    rule(!path || path.type === (folder === "/var/lib/gpu_arch-publish" ? "DirectoryOrCreate" : "Directory"), `${folder}: hostPath type ${path?.type}`);
+    rule(!path || path.type === "DirectoryOrCreate", `${folder}: hostPath type ${path?.type} (a missing folder stalls the pod)`);
   }
   for (const mount of container.volumeMounts ?? []) rule(folders.includes(mount.mountPath), `${mount.mountPath} is mounted but written by none`);
+  // What they must be: the release index's platforms, the image the README
+  // copies, the limits bench/run measured room for, a lifetime the pass
+  // accepts (its interval, 60 s, and a minute), no token, one namespace.
+  const architectures = [...new Set(terms.flatMap((term) => values(term, "kubernetes.io/arch") ?? []))].sort().join(" ");
+  rule(architectures === "amd64 arm64", `architectures ${architectures}, not the release index's amd64 arm64`);
+  const [kustomization] = read("kustomization.yaml");
+  const image = kustomization.images?.[0];
+  rule(container.image === `${image?.newName}:${version}` && image?.newName.endsWith("/gpu_arch") && image?.newTag === version,
+    `image ${container.image}, not REGISTRY/gpu_arch:${version} as kustomization.yaml names it`);
+  const { requests, limits } = container.resources ?? {};
+  const resources = `requests ${requests?.cpu} ${requests?.memory}, limits ${limits?.cpu} ${limits?.memory}`;
+  rule(resources === "requests 5m 8Mi, limits 100m 32Mi", `resources: ${resources}, not requests 5m 8Mi, limits 100m 32Mi`);
+  const lifetime = words.flatMap((word, at) => (word === "lifetime" ? [Number(words[at + 1])] : []));
+  rule(lifetime.every((seconds) => seconds >= 120 && seconds <= 604800), `lifetime ${lifetime}: the pass takes 120 to 604800`);
+  const accounts = rendered.filter((object) => object.kind === "ServiceAccount" && object.metadata.name === pod.serviceAccountName);
+  rule(pod.automountServiceAccountToken === false && accounts.length === 1 && accounts[0].automountServiceAccountToken === false,
+    "the service-account token is mounted, or the pod has no account of its own");
+  const namespaces = [...new Set(rendered.map((object) => object.metadata.namespace))].join(" ");
+  rule(namespaces === "kube-system", `namespace ${namespaces}, not kube-system as README says`);
+  rule(container.readinessProbe?.exec?.command?.join(" ") === "/usr/sbin/gpu_arch-publish ready", "no readiness check: a pod that cannot publish looks ready");
   if (problems.length > 0) fail(problems.join("\nmanifests.mjs: "));
-  console.log(`architectures: ${[...new Set(terms.flatMap((term) => values(term, "kubernetes.io/arch")))].sort().join(" ")}`);
+  console.log(`architectures: ${architectures}`);
 } else {
-  fail(`usage: node manifests.mjs validate|check|podman FOLDER [HOSTPATH=FOLDER...]`);
+  fail(`usage: node manifests.mjs validate FOLDER|check FOLDER VERSION|podman FOLDER [HOSTPATH=FOLDER...]`);
 }

@@ -9,7 +9,7 @@
 # manifest, run under podman with the host's folders mapped to the test's
 # own and a made-up driver tree over /sys/devices/virtual. One table: each
 # row starts the container, waits, and checks the feature file, the log,
-# the state and how it ended. It gives up after 10 minutes.
+# the state, the readiness and how it ended. It gives up after 10 minutes.
 set -euo pipefail
 if [ "${1:-}" != --inside-time-limit ]; then
     exec timeout 600 "$0" --inside-time-limit "$@"
@@ -53,7 +53,8 @@ sed -i 's/allowPrivilegeEscalation: false/allowPrivilegeEscalation: "no"/' "$wor
 rendered=$(kubectl kustomize "$top/deploy/kubernetes")
 grep -q "image: $(sed -n 's/.*newName: //p' "$top/deploy/kubernetes/kustomization.yaml"):" <<<"$rendered" ||
     fail "kubectl kustomize does not name the image"
-read -ra architectures < <(node "$top/tests/kubernetes/manifests.mjs" check "$top/deploy/kubernetes" <<<"$rendered" | sed 's/.*: //')
+read -ra architectures < <(node "$top/tests/kubernetes/manifests.mjs" check "$top/deploy/kubernetes" \
+    "$(sed -n 's/^  VERSION //p' "$top/CMakeLists.txt")" <<<"$rendered" | sed 's/.*: //')
 echo "kubectl kustomize: rendered, for ${architectures[*]}"
 
 # The index into a registry on loopback, with README's command.
@@ -86,9 +87,11 @@ done
 mkdir -p "$work/features.d" "$work/state" "$work/test" "$work/sys/devices/virtual"
 mapfile -d '' words < <(node "$top/tests/kubernetes/manifests.mjs" podman "$top/deploy/kubernetes" \
     /etc/kubernetes/node-feature-discovery/features.d="$work/features.d" /var/lib/gpu_arch-publish="$work/state")
-options=() args=()
+options=() args=() created=()
 for word in "${words[@]}"; do
-    if [ "$word" = IMAGE ]; then
+    if [ "${word%%=*}" = CREATE ]; then
+        created+=("${word#CREATE=}")
+    elif [ "$word" = IMAGE ]; then
         options=("${args[@]}") args=()
     else
         args+=("$word")
@@ -100,12 +103,14 @@ tree() { # the made-up GPUs, each a properties text
     rm -rf "$work/sys/devices/virtual"/*
     sh "$GPU_ARCH_DRIVER_TREE" "$work/sys" "$@"
 }
-start() { # more podman options; the image is $image
-    "${podman[@]}" run -d --name "$name" "${limits[@]}" "${options[@]}" \
+start() { # more podman options; the image is $image. The folders the kubelet makes, made.
+    mkdir -p "${created[@]}"
+    "${podman[@]}" run -d --name "$name" "${limits[@]}" "${options[@]}" --health-interval=disable \
         --volume="$work/sys/devices/virtual:/sys/devices/virtual:ro" --volume="$work/test:/test:ro" "$@" \
         "$image" "${args[@]}" >/dev/null
 }
 labels() { grep -v '^#' "$work/features.d/gpu_arch" | paste -sd' ' -; }
+ready() { "${podman[@]}" healthcheck run "$name" >/dev/null 2>&1; } # the manifest's readiness check, as the kubelet runs it
 expiry() { sed -n 's/^# +expiry-time=//p' "$work/features.d/gpu_arch"; }
 # Ended by SIGTERM as a pod's stop ends it: within a second, status 0. The
 # second counts from when podman has sent the signal, which under load can
@@ -135,12 +140,13 @@ labels_become "$p/quarn1000=true $p/quarn1000.gpus=1 $p/quarn904=true $p/quarn90
 sh "$top/tests/feature-file-check.sh" "$work/features.d/gpu_arch"
 [ "$("${podman[@]}" inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.EffectiveCaps}}' "$name")" = "true []" ] ||
     fail "the container is not read-only without capabilities"
+await ready || fail "a pod that publishes is not ready"
 tree "isa_major 10"
 labels_become "$p/quarn1000=true $p/quarn1000.gpus=1 $p/gpus=1"
 kept=$(cat "$work/features.d/gpu_arch")
 stop
 [ "$(cat "$work/features.d/gpu_arch")" = "$kept" ] || fail "the stop changed the feature file"
-[ ! -s "$work/log" ] || fail "a healthy node logged: $(cat "$work/log")"
+[ "$(sed 's/^gpu_arch-publish: //' "$work/log" | paste -sd'|' -)" = "the node has quarn1000 (1), quarn904 (1)|the node has quarn1000 (1); before, quarn1000 (1), quarn904 (1)" ] || fail "the log does not tell each change once: $(cat "$work/log")"
 echo "labels, changed at the next pass, kept through a stop: $(labels)"
 
 # Restarted where gpu_arch fails: the last answer, with its expiry, stays.
@@ -153,6 +159,18 @@ stop
 grep -q "the last answer, from $(date -u -d "@$since" +%Y-%m-%dT%H:%M:%SZ), is kept until $(expiry)" "$work/log" ||
     fail "the log does not say the answer is kept until $(expiry): $(cat "$work/log")"
 echo "failing restart: the labels kept until $(expiry)"
+
+# On a node where node feature discovery has not made its folder, without
+# the program: the pod starts, writes the kept labels where they will be
+# read, and is not ready, so that a rollout stops there.
+rm -rf "$work/features.d" "$work/state/last-pass"
+start --env=GPU_ARCH_PROGRAM=/test/missing
+await grep -q ' 1$' "$work/state/last-pass" || fail "no pass was recorded: $(cat "$work/state/last-pass" 2>&1)"
+[ "$("${podman[@]}" inspect -f '{{.State.Running}}' "$name")" = true ] || fail "the pod did not start without features.d"
+! ready || fail "a pod whose program is missing is ready"
+[ "$(cat "$work/features.d/gpu_arch")" = "$kept" ] || fail "the kept labels are not in the new features.d"
+stop
+echo "without features.d nor the program: started, kept labels written, not ready"
 
 # A gpu_arch that leaves an orphan: the orphan is the container's first
 # process's to reap, and leaves no zombie.
