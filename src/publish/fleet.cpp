@@ -65,17 +65,20 @@ void pass_on_errors(const Run &run, const char *program)
     }
 }
 
-// The partitions named, for a message: "slurmctld's nodes" for none.
-std::string scope(const std::vector<std::string> &partitions)
+// The partitions named, for a message.
+std::string named(const std::vector<std::string> &partitions)
 {
-    if (partitions.empty()) {
-        return "slurmctld's nodes";
-    }
     std::string text = partitions.size() == 1 ? "partition " : "partitions ";
     for (size_t i = 0; i < partitions.size(); ++i) {
         text += (i == 0 ? "" : ", ") + quote_for_message(partitions[i]);
     }
     return text;
+}
+
+// The nodes asked for, for a message.
+std::string scope(const std::vector<std::string> &partitions)
+{
+    return partitions.empty() ? "slurmctld's nodes" : "the nodes of " + named(partitions);
 }
 
 // The answer of promtool to one query, in JSON; false after a message.
@@ -90,8 +93,7 @@ bool query(const std::vector<std::string> &arguments, const std::string &express
     Run run = run_bounded(argv, scontrol_seconds);
     if (!run.failure.empty()) {
         run.output = run.errors + run.output;
-        say("cannot ask Prometheus at " + quote_for_message(arguments[0]) + ": " +
-            scontrol_failure(run, "promtool"));
+        say("cannot ask Prometheus at " + quote_for_message(arguments[0]) + ": " + scontrol_failure(run, "promtool"));
         return false;
     }
     pass_on_errors(run, "promtool");
@@ -175,7 +177,7 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     if (!matched) {
         say("no node matched: " +
             (partitions.empty() ? std::string("slurmctld knows no node")
-                                : scope(partitions) + " has no node, or no such partition exists (sinfo --summarize "
+                                : named(partitions) + " has no node, or no such partition exists (sinfo --summarize "
                                                       "lists the partitions)"));
         return fleet_no_node;
     }
@@ -185,7 +187,7 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
         return fleet_no_node;
     }
     if (architectures.empty()) {
-        say("the nodes of " + scope(partitions) +
+        say(scope(partitions) +
             " have no GPU architecture among their features (gpu_arch-publish publishes them there)");
         return fleet_no_architecture;
     }
