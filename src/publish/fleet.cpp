@@ -175,10 +175,11 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
         }
     }
     if (!matched) {
-        say("no node matched: " +
-            (partitions.empty() ? std::string("slurmctld knows no node")
-                                : named(partitions) + " has no node, or no such partition exists (sinfo --summarize "
-                                                      "lists the partitions)"));
+        say("no node matched: " + (partitions.empty()
+                                       ? std::string("slurmctld knows no node")
+                                       : named(partitions) + (partitions.size() == 1 ? " has" : " have") +
+                                             " no node, or no such partition exists (sinfo --summarize "
+                                             "lists the partitions)"));
         return fleet_no_node;
     }
     if (!ready) {
