@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <set>
 #include <string_view>
+#include <unordered_set>
 
 #include "messages.hpp"
 #include "scontrol.hpp"
@@ -144,6 +145,8 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     }
     pass_on_errors(run, "sinfo");
     std::set<std::string, std::less<>> architectures;
+    // Each feature is judged once: the same ones come back on every line.
+    std::unordered_set<std::string_view> judged;
     bool matched = false;
     bool ready = false;
     for (std::string_view rest = run.output; !rest.empty();) {
@@ -168,8 +171,9 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
         ready = true;
         while (!features.empty()) {
             const size_t comma = std::min(features.find(','), features.size());
-            if (is_architecture_name(features.substr(0, comma))) {
-                architectures.emplace(features.substr(0, comma));
+            const std::string_view feature = features.substr(0, comma);
+            if (judged.insert(feature).second && is_architecture_name(feature)) {
+                architectures.emplace(feature);
             }
             features.remove_prefix(std::min(comma + 1, features.size()));
         }
