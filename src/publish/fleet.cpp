@@ -5,6 +5,7 @@
 // and each once. Nothing but architecture lines reaches standard output.
 #include "fleet.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <string_view>
@@ -24,12 +25,8 @@ constexpr const char *answering_nodes = "count(gpu_arch_detection_success == 1)"
 // one with a mark (not responding, powered down, rebooting...), does not.
 bool runs_jobs_now(std::string_view state)
 {
-    for (const std::string_view ready : {"idle", "mix", "alloc", "comp", "plnd"}) {
-        if (state == ready) {
-            return true;
-        }
-    }
-    return false;
+    constexpr std::string_view ready[] = {"idle", "mix", "alloc", "comp", "plnd"};
+    return std::find(std::begin(ready), std::end(ready), state) != std::end(ready);
 }
 
 // The next word of text, after blanks; empty at its end.
@@ -117,25 +114,88 @@ std::vector<std::string_view> arch_values(std::string_view answer)
     return values;
 }
 
+// What sinfo's lines say: whether a node matched, whether one that counts
+// did, and the architectures among the features of those that count;
+// unreadable holds a line that is not nodes, features and state.
+struct SinfoNodes {
+    bool matched = false;
+    bool counted = false;
+    std::set<std::string, std::less<>> architectures;
+    std::string unreadable;
+};
+
+// Adds the architectures among a comma-separated list of features; each
+// feature is judged once, since the same ones come back on every line.
+void add_architectures(std::string_view features, std::unordered_set<std::string_view> &judged,
+                       std::set<std::string, std::less<>> &architectures)
+{
+    while (!features.empty()) {
+        const size_t comma = std::min(features.find(','), features.size());
+        const std::string_view feature = features.substr(0, comma);
+        if (judged.insert(feature).second && is_architecture_name(feature)) {
+            architectures.emplace(feature);
+        }
+        features.remove_prefix(std::min(comma + 1, features.size()));
+    }
+}
+
+SinfoNodes read_sinfo(std::string_view output, bool ready_only)
+{
+    SinfoNodes found;
+    std::unordered_set<std::string_view> judged;
+    while (!output.empty()) {
+        const size_t end = std::min(output.find('\n'), output.size());
+        const std::string_view whole = output.substr(0, end);
+        std::string_view line = whole;
+        output.remove_prefix(std::min(end + 1, output.size()));
+        const std::string_view nodes = next_word(line);
+        const std::string_view features = next_word(line);
+        const std::string_view state = next_word(line);
+        if (nodes.empty()) {
+            continue;
+        }
+        if (state.empty() || !next_word(line).empty()) {
+            found.unreadable = whole;
+            return found;
+        }
+        found.matched = true;
+        if (!ready_only || runs_jobs_now(state)) {
+            found.counted = true;
+            add_architectures(features, judged, found.architectures);
+        }
+    }
+    return found;
+}
+
+// The partitions as sinfo takes them, comma-separated; false after a
+// message when a name is empty or holds a separator.
+bool partition_list(const std::vector<std::string> &partitions, std::string &list)
+{
+    for (const std::string &partition : partitions) {
+        if (partition.empty() || partition.find_first_of(", \t\n") != std::string::npos) {
+            say("slurm-fleet takes partition names, each a word of its own: not " + quote_for_message(partition));
+            return false;
+        }
+        list += (list.empty() ? "" : ",") + partition;
+    }
+    return true;
+}
+
 } // namespace
 
 int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
 {
     const bool ready_only = !arguments.empty() && arguments[0] == "ready";
     const std::vector<std::string> partitions(arguments.begin() + (ready_only ? 1 : 0), arguments.end());
-    std::string partition_list;
-    for (const std::string &partition : partitions) {
-        if (partition.empty() || partition.find_first_of(", \t\n") != std::string::npos) {
-            say("slurm-fleet takes partition names, each a word of its own: not " + quote_for_message(partition));
-            return 2;
-        }
-        partition_list += (partition_list.empty() ? "" : ",") + partition;
+    std::string list;
+    if (!partition_list(partitions, list)) {
+        return 2;
     }
     // The nodes, their features and their state; sinfo joins the nodes
     // alike into host ranges.
     std::vector<std::string> argv = {"sinfo", "--noheader", "--format=%N %f %t"};
     if (!partitions.empty()) {
-        argv.push_back("--partition=" + partition_list);
+        argv.push_back("--partition=" + list);
     }
     Run run = run_bounded(argv, scontrol_seconds);
     if (!run.failure.empty()) {
@@ -144,41 +204,13 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
         return fleet_unreachable;
     }
     pass_on_errors(run, "sinfo");
-    std::set<std::string, std::less<>> architectures;
-    // Each feature is judged once: the same ones come back on every line.
-    std::unordered_set<std::string_view> judged;
-    bool matched = false;
-    bool ready = false;
-    for (std::string_view rest = run.output; !rest.empty();) {
-        const size_t end = std::min(rest.find('\n'), rest.size());
-        const std::string_view whole = rest.substr(0, end);
-        std::string_view line = whole;
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-        const std::string_view nodes = next_word(line);
-        std::string_view features = next_word(line);
-        const std::string_view state = next_word(line);
-        if (nodes.empty()) {
-            continue;
-        }
-        if (state.empty() || !next_word(line).empty()) {
-            say("cannot read sinfo's line " + quote_for_message(whole) + ": it is not nodes, features and state");
-            return fleet_unreachable;
-        }
-        matched = true;
-        if (ready_only && !runs_jobs_now(state)) {
-            continue;
-        }
-        ready = true;
-        while (!features.empty()) {
-            const size_t comma = std::min(features.find(','), features.size());
-            const std::string_view feature = features.substr(0, comma);
-            if (judged.insert(feature).second && is_architecture_name(feature)) {
-                architectures.emplace(feature);
-            }
-            features.remove_prefix(std::min(comma + 1, features.size()));
-        }
+    const SinfoNodes found = read_sinfo(run.output, ready_only);
+    if (!found.unreadable.empty()) {
+        say("cannot read sinfo's line " + quote_for_message(found.unreadable) +
+            ": it is not nodes, features and state");
+        return fleet_unreachable;
     }
-    if (!matched) {
+    if (!found.matched) {
         say("no node matched: " + (partitions.empty()
                                        ? std::string("slurmctld knows no node")
                                        : named(partitions) + (partitions.size() == 1 ? " has" : " have") +
@@ -186,17 +218,17 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
                                              "lists the partitions)"));
         return fleet_no_node;
     }
-    if (!ready) {
+    if (!found.counted) {
         say("no node matched: none of " + scope(partitions) +
             " can run jobs now (each is down, drained, powered down or not responding)");
         return fleet_no_node;
     }
-    if (architectures.empty()) {
+    if (found.architectures.empty()) {
         say(scope(partitions) +
             " have no GPU architecture among their features (gpu_arch-publish publishes them there)");
         return fleet_no_architecture;
     }
-    return print(architectures) ? 0 : fleet_unreachable;
+    return print(found.architectures) ? 0 : fleet_unreachable;
 }
 
 int prometheus_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
