@@ -191,9 +191,9 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     if (!partition_list(partitions, list)) {
         return 2;
     }
-    // The nodes, their features and their state; sinfo joins the nodes
-    // alike into host ranges.
-    std::vector<std::string> argv = {"sinfo", "--noheader", "--format=%N %f %t"};
+    // The nodes, their features and their state, hidden partitions too;
+    // sinfo joins the nodes alike into host ranges.
+    std::vector<std::string> argv = {"sinfo", "--all", "--noheader", "--format=%N %f %t"};
     if (!partitions.empty()) {
         argv.push_back("--partition=" + list);
     }
