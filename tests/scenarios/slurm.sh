@@ -346,7 +346,8 @@ fleet_row() { # name, slurm-fleet's words, its lines (;-separated), exit status,
     got=$(in_container n2 gpu_arch-publish slurm-fleet $2 2>/dev/null) || status=$?
     got=$(paste -sd ';' - <<<"$got")
     [ "$got;$status" = "$3;$4" ] || fail "fleet, $1: printed '$got', status $status, expected '$3', $4"
-    configured=$(in_container n2 sh -c "cd /root/c && rm -rf build && ${build_line/slurm:gpu/$5} 2>&1") || true
+    # CMake's messages, their wrapped lines joined.
+    configured=$(in_container n2 sh -c "cd /root/c && rm -rf build && ${build_line/slurm:gpu/$5} 2>&1" | tr -s ' \n' ' ') || true
     grep -q -F -- "$6" <<<"$configured" || fail "fleet, $1: CMake did not say '$6': $configured"
     echo "fleet, $1: '$got', status $status; CMake: $6"
 }
@@ -354,7 +355,7 @@ rows fleet_row <<'ROWS'
 partition gpu ¦ gpu ¦ quarn1000 ¦ 0 ¦ slurm:gpu ¦ -- gpu_arch: quarn1000 (fleet)
 partition older ¦ older ¦ quarn904 ¦ 0 ¦ slurm:older ¦ -- gpu_arch: quarn904 (fleet)
 all nodes ¦  ¦ quarn1000;quarn904 ¦ 0 ¦ slurm ¦ -- gpu_arch: quarn1000;quarn904 (fleet)
-no such partition ¦ gpx ¦  ¦ 3 ¦ slurm:gpx ¦ no node matched: partition 'gpx' has no node
+no such partition ¦ gpx ¦  ¦ 3 ¦ slurm:gpx ¦ gives no architecture: gpu_arch-publish: no node matched: partition 'gpx' has no node
 ROWS
 in_container n1 scontrol update NodeName=n2 State=DRAIN Reason=fleet
 rows fleet_row <<'ROWS'
