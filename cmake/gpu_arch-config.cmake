@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # find_package(gpu_arch CONFIG): the imported programs gpu_arch::gpu_arch and
 # gpu_arch::gpu_arch-publish, the cache variables GPU_ARCH_EXECUTABLE,
-# GPU_ARCH_OVERRIDE and GPU_ARCH_FLEET, and gpu_arch_detect(). What each gives is documented in gpu_arch(1), section
-# CMAKE PACKAGE.
+# GPU_ARCH_OVERRIDE and GPU_ARCH_FLEET, and gpu_arch_detect(). What each
+# gives is documented in gpu_arch(1), section CMAKE PACKAGE.
 
 include("${CMAKE_CURRENT_LIST_DIR}/gpu_arch-targets.cmake")
 
@@ -112,6 +112,7 @@ function(gpu_arch_detect out_var)
       RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
     string(STRIP "${errors}" errors)
     set(source fleet)
+    set(why "the fleet (${fleet}) gives none (${status})")
     if(status MATCHES "timeout")
       _gpu_arch_warn_once("" "gpu_arch_detect: the fleet (${fleet}) did not answer within ${arg_TIMEOUT} s: ${errors}")
       set(why "the fleet (${fleet}) did not answer within ${arg_TIMEOUT} s")
@@ -120,7 +121,6 @@ function(gpu_arch_detect out_var)
       message(FATAL_ERROR "gpu_arch_detect: the fleet (${fleet}) gives no architecture: ${errors}")
     elseif(NOT status STREQUAL "0")
       _gpu_arch_warn_once("" "gpu_arch_detect: the fleet (${fleet}) gives no architecture (${status}): ${errors}")
-      set(why "the fleet (${fleet}) gives none (${status})")
     else()
       string(REGEX MATCHALL "[^\n]+" lines "${output}")
       foreach(line IN LISTS lines)
