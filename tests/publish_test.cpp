@@ -1100,9 +1100,9 @@ const PublishCase publish_cases[] = {
     // each, and a status for each way there are none.
     PublishCase{.name = "fleet_partitions", .program = fails, .args = {"slurm-fleet", "gpu", "big"}, .err = "",
                 .out = "quarn-3\nquarn1000\nquarn2000\nquarn7\nquarn904\n",
-                .files = {{"bin/sinfo.log", "--all --noheader --format=%N %f %t --partition=gpu,big\n"}}, .setup = client("sinfo", sinfo_nodes)},
+                .files = {{"bin/sinfo.log", "--noheader --format=%N %f %t --partition=gpu,big\n"}}, .setup = client("sinfo", sinfo_nodes)},
     PublishCase{.name = "fleet_ready_nodes", .program = fails, .args = {"slurm-fleet", "ready"}, .err = "",
-                .out = "quarn1000\nquarn904\n", .files = {{"bin/sinfo.log", "--all --noheader --format=%N %f %t\n"}},
+                .out = "quarn1000\nquarn904\n", .files = {{"bin/sinfo.log", "--noheader --format=%N %f %t --all\n"}},
                 .setup = client("sinfo", sinfo_nodes)},
     PublishCase{.name = "fleet_no_such_partition", .program = fails, .args = {"slurm-fleet", "gpx"},
                 .err = fleet_none + "partition 'gpx' has no node, or no such partition exists (sinfo --summarize lists the "

@@ -191,12 +191,11 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     if (!partition_list(partitions, list)) {
         return 2;
     }
-    // The nodes, their features and their state, hidden partitions too;
+    // The nodes, their features and their state, of hidden partitions too
+    // (which sinfo shows when they are named, and refuses --all with);
     // sinfo joins the nodes alike into host ranges.
-    std::vector<std::string> argv = {"sinfo", "--all", "--noheader", "--format=%N %f %t"};
-    if (!partitions.empty()) {
-        argv.push_back("--partition=" + list);
-    }
+    std::vector<std::string> argv = {"sinfo", "--noheader", "--format=%N %f %t"};
+    argv.emplace_back(partitions.empty() ? "--all" : "--partition=" + list);
     Run run = run_bounded(argv, scontrol_seconds);
     if (!run.failure.empty()) {
         run.output = run.errors + run.output;

@@ -343,9 +343,9 @@ printf 'cmake_minimum_required(VERSION 3.25)\nproject(c NONE)\nfind_package(gpu_
     'gpu_arch_detect(archs FALLBACK quarn7)' | in_container n2 sh -c 'mkdir -p /root/c && cat >/root/c/CMakeLists.txt'
 fleet_row() { # name, slurm-fleet's words, its lines (;-separated), exit status, GPU_ARCH_FLEET, CMake's status line
     local got status=0 configured
-    got=$(in_container n2 gpu_arch-publish slurm-fleet $2 2>/dev/null) || status=$?
+    got=$(in_container n2 gpu_arch-publish slurm-fleet $2 2>"$container_work/fleet.err") || status=$?
     got=$(paste -sd ';' - <<<"$got")
-    [ "$got;$status" = "$3;$4" ] || fail "fleet, $1: printed '$got', status $status, expected '$3', $4"
+    [ "$got;$status" = "$3;$4" ] || fail "fleet, $1: printed '$got', status $status, expected '$3', $4: $(cat "$container_work/fleet.err")"
     # CMake's messages, their wrapped lines joined.
     configured=$(in_container n2 sh -c "cd /root/c && rm -rf build && ${build_line/slurm:gpu/$5} 2>&1" | tr -s ' \n' ' ') || true
     grep -q -F -- "$6" <<<"$configured" || fail "fleet, $1: CMake did not say '$6': $configured"
