@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
-# find_package(gpu_arch CONFIG): the imported program gpu_arch::gpu_arch, the
-# cache variables GPU_ARCH_EXECUTABLE and GPU_ARCH_OVERRIDE, and
-# gpu_arch_detect(). What each gives is documented in gpu_arch(1), section
-# CMAKE PACKAGE.
+# find_package(gpu_arch CONFIG): the imported programs gpu_arch::gpu_arch and
+# gpu_arch::gpu_arch-publish, the cache variables GPU_ARCH_EXECUTABLE,
+# GPU_ARCH_OVERRIDE and GPU_ARCH_FLEET, and gpu_arch_detect(). What each
+# gives is documented in gpu_arch(1), section CMAKE PACKAGE.
 
 include("${CMAKE_CURRENT_LIST_DIR}/gpu_arch-targets.cmake")
 
@@ -15,6 +15,11 @@ set(GPU_ARCH_EXECUTABLE "${_gpu_arch_default}" CACHE FILEPATH "The gpu_arch prog
 unset(_gpu_arch_default)
 set(GPU_ARCH_OVERRIDE "" CACHE STRING
   "GPU architectures that gpu_arch_detect() gives instead of detecting them (quarn1000;quarn904)")
+
+# The fleet's architectures come from the build machine's gpu_arch-publish,
+# which asks Slurm or Prometheus, in a cross build too.
+set(GPU_ARCH_FLEET "" CACHE STRING
+  "Where gpu_arch_detect() takes the fleet's architectures: slurm[:PARTITION,...], prometheus:URL or local")
 
 # Warns with the text that the further arguments make up, once per configure
 # for each cause, however often it arises; an empty cause is the text itself.
@@ -39,7 +44,7 @@ endfunction()
 function(gpu_arch_detect out_var)
   # What the tool prints: quarn and a signed decimal number.
   set(name_regex "^@GPU_ARCH_NAME_PATTERN@$")
-  cmake_parse_arguments(PARSE_ARGV 1 arg "REQUIRED" "TIMEOUT" "FALLBACK;SUPPORTED")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "REQUIRED" "TIMEOUT;FLEET" "FALLBACK;SUPPORTED")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "gpu_arch_detect: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -57,8 +62,26 @@ function(gpu_arch_detect out_var)
     endif()
   endforeach()
 
+  # The fleet asked for, by the cache or else the project: the nodes that
+  # the build runs on, instead of the GPUs of the machine that builds.
+  set(fleet "${GPU_ARCH_FLEET}")
+  if(fleet STREQUAL "")
+    set(fleet "${arg_FLEET}")
+  endif()
+  set(fleet_command "")
+  if(fleet MATCHES "^slurm(:(.*))?$")
+    string(REPLACE "," ";" partitions "${CMAKE_MATCH_2}")
+    list(REMOVE_ITEM partitions "")
+    set(fleet_command slurm-fleet ${partitions})
+  elseif(fleet MATCHES "^prometheus:(.+)$")
+    set(fleet_command prometheus-fleet "${CMAKE_MATCH_1}")
+  elseif(NOT fleet STREQUAL "" AND NOT fleet STREQUAL "local")
+    message(FATAL_ERROR "gpu_arch_detect: the fleet is slurm, slurm:PARTITION[,PARTITION...], prometheus:URL or "
+                        "local, not '${fleet}'")
+  endif()
+
   # The user's override, from the cache or else the environment; then the
-  # program; then the fallback.
+  # fleet or the program; then the fallback.
   set(override "${GPU_ARCH_OVERRIDE}")
   set(override_from "GPU_ARCH_OVERRIDE")
   if(override STREQUAL "")
@@ -80,6 +103,31 @@ function(gpu_arch_detect out_var)
     set(source override)
     if(NOT architectures)
       set(why "${override_from} ('${override_text}') names no architecture")
+    endif()
+  elseif(fleet_command)
+    # gpu_arch-publish prints architecture names only, each once; its exit
+    # status tells the outcomes apart (gpu_arch-publish(8)).
+    get_target_property(publish gpu_arch::gpu_arch-publish LOCATION)
+    execute_process(COMMAND "${publish}" ${fleet_command} TIMEOUT ${arg_TIMEOUT}
+      RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+    string(STRIP "${errors}" errors)
+    set(source fleet)
+    set(why "the fleet (${fleet}) gives none (${status})")
+    if(status MATCHES "timeout")
+      _gpu_arch_warn_once("" "gpu_arch_detect: the fleet (${fleet}) did not answer within ${arg_TIMEOUT} s: ${errors}")
+      set(why "the fleet (${fleet}) did not answer within ${arg_TIMEOUT} s")
+    elseif(status STREQUAL "2" OR status STREQUAL "3")
+      # A mistyped partition: a fallback would hide it.
+      message(FATAL_ERROR "gpu_arch_detect: the fleet (${fleet}) gives no architecture: ${errors}")
+    elseif(NOT status STREQUAL "0")
+      _gpu_arch_warn_once("" "gpu_arch_detect: the fleet (${fleet}) gives no architecture (${status}): ${errors}")
+    else()
+      string(REGEX MATCHALL "[^\n]+" lines "${output}")
+      foreach(line IN LISTS lines)
+        if(line MATCHES "${name_regex}")
+          list(APPEND architectures "${line}")
+        endif()
+      endforeach()
     endif()
   elseif(NOT GPU_ARCH_EXECUTABLE AND NOT CMAKE_CROSSCOMPILING)
     _gpu_arch_warn_once("" "gpu_arch_detect: GPU_ARCH_EXECUTABLE is '${GPU_ARCH_EXECUTABLE}', so there is no program "

@@ -268,6 +268,27 @@ void drop_in(DriverTree &tree)
 {
     write(tree, "units/slurmd.service.d/gpu_arch-publish.conf", "");
 }
+// The fleet's clients, sinfo or promtool, as the scontrol stub: what they
+// say, and their exit status.
+std::function<void(DriverTree &)> client(const std::string &name, const std::string &says, int status = 0,
+                                         const std::string &does = "")
+{
+    return [=](DriverTree &tree) {
+        write(tree, "bin/" + name, scontrol, 0755);
+        scontrol_answers(tree, says, status);
+        fs::rename(tree.path("bin/scontrol.says"), tree.path("bin/" + name + ".says"));
+        fs::rename(tree.path("bin/scontrol.status"), tree.path("bin/" + name + ".status"));
+        write(tree, "bin/" + name + ".does", does);
+    };
+}
+// Nodes in host ranges, other features, no features, drained, down, powered
+// down and not responding.
+const std::string sinfo_nodes = "gpu[001-040,042] ib,quarn904,quarn1000 idle\ngpu041 quarn2000 drain\n"
+                                "big[1-2] quarn-3,bigmem down*\nlogin1 (null) mix\ncloud[1-9] quarn7 idle~\n";
+const std::string promtool_found = "[{\"metric\":{\"arch\":\"quarn904\"},\"value\":[1.5,\"2\"]},"
+                                   "{\"metric\":{\"arch\":\"quarn010\"},\"value\":[1.5,\"1\"]},"
+                                   "{\"metric\":{\"arch\":\"quarn1000\"},\"value\":[1.5,\"3\"]}]\n";
+const std::string fleet_none = "gpu_arch-publish: no node matched: ";
 const std::string pending_n1 = "n1\nsite_a,quarn904\n";
 // For slurm-drain: what node n1 should have, what this program drained it
 // for ("" for nothing) and what scontrol says, with its exit status.
@@ -380,6 +401,7 @@ const std::string usage =
     "       gpu_arch-publish node-line\n       gpu_arch-publish slurm-drain NODE\n"
     "       gpu_arch-publish slurm-expected [reset]\n       gpu_arch-publish prometheus FILE\n"
     "       gpu_arch-publish nfd FILE [PREFIX]\n       gpu_arch-publish json\n"
+    "       gpu_arch-publish slurm-fleet [ready] [PARTITION...]\n       gpu_arch-publish prometheus-fleet URL [HTTP-CONFIG]\n"
     "       gpu_arch-publish pass " +
     pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish every SECONDS " +
     pass_takes.substr(sizeof "a pass takes") + "\n       gpu_arch-publish ready\n";
@@ -1268,6 +1290,51 @@ const PublishCase publish_cases[] = {
                        "slurmctld is left as it is\n", .status = 1,
                 .files = {{"run/slurmd.env", "-"}, {"bin/scontrol.log", "-"}},
                 .setup = [](DriverTree &tree) { write(tree, "run/slurmd.env", "old"); }},
+
+    // slurm-fleet and prometheus-fleet: the architectures sorted and once
+    // each, and a status for each way there are none.
+    PublishCase{.name = "fleet_partitions", .program = fails, .args = {"slurm-fleet", "gpu", "big"}, .err = "",
+                .out = "quarn-3\nquarn1000\nquarn2000\nquarn7\nquarn904\n",
+                .files = {{"bin/sinfo.log", "--noheader --format=%N %f %t --partition=gpu,big\n"}}, .setup = client("sinfo", sinfo_nodes)},
+    PublishCase{.name = "fleet_ready_nodes", .program = fails, .args = {"slurm-fleet", "ready"}, .err = "",
+                .out = "quarn1000\nquarn904\n", .files = {{"bin/sinfo.log", "--noheader --format=%N %f %t --all\n"}},
+                .setup = client("sinfo", sinfo_nodes)},
+    PublishCase{.name = "fleet_no_such_partition", .program = fails, .args = {"slurm-fleet", "gpx"},
+                .err = fleet_none + "partition 'gpx' has no node, or no such partition exists (sinfo --summarize lists the "
+                       "partitions)\n", .status = 3, .setup = client("sinfo", "")},
+    PublishCase{.name = "fleet_none_ready", .program = fails, .args = {"slurm-fleet", "ready", "ready", "big"},
+                .err = fleet_none + "none of the nodes of partitions 'ready', 'big' can run jobs now (each is down, "
+                       "drained, powered down or not responding)\n", .status = 3, .setup = client("sinfo", "big[1-2] quarn-3 down*\nn1 quarn7 drng\n")},
+    PublishCase{.name = "fleet_no_architecture", .program = fails, .args = {"slurm-fleet"},
+                .err = "gpu_arch-publish: sinfo said: 'sinfo: warning: x'\ngpu_arch-publish: slurmctld's nodes have no "
+                       "GPU architecture among their features (gpu_arch-publish publishes them there)\n", .status = 4,
+                .setup = client("sinfo", "login[1-2] (null) idle\nn1 quarn1000x,xquarn7 idle\n", 0, "echo 'sinfo: warning: x' >&2\n")},
+    PublishCase{.name = "fleet_controller_down", .program = fails, .args = {"slurm-fleet", "gpu"},
+                .err = "gpu_arch-publish: cannot ask slurmctld for the features of the nodes of partition 'gpu': sinfo failed (exit status 1): "
+                       "'slurm_load_partitions: Unable to contact slurm controller (connect failure)'\n", .status = 1,
+                .setup = client("sinfo", "", 1, "echo 'slurm_load_partitions: Unable to contact slurm controller (connect failure)' >&2\n")},
+    PublishCase{.name = "fleet_unreadable_line", .program = fails, .args = {"slurm-fleet"},
+                .err = "gpu_arch-publish: cannot read sinfo's line 'n1 quarn1000': it is not nodes, features and state\n",
+                .status = 1, .setup = client("sinfo", "n2 quarn904 idle\nn1 quarn1000\n")},
+    PublishCase{.name = "fleet_partition_list", .program = fails, .args = {"slurm-fleet", "a,b"},
+                .err = "gpu_arch-publish: slurm-fleet takes partition names, each a word of its own: not 'a,b'\n", .status = 2,
+                .files = {{"bin/sinfo.log", "-"}}, .setup = client("sinfo", "")},
+    PublishCase{.name = "fleet_prometheus", .program = fails, .args = {"prometheus-fleet", "https://p:9090", "@/http.yml"},
+                .err = "", .out = "quarn1000\nquarn904\n", .files = {{"bin/promtool.log", "query --format=json instant "
+                "--http.config.file=@/http.yml https://p:9090 arch:gpu_arch_nodes:count > 0\n"}}, .setup = client("promtool", promtool_found)},
+    PublishCase{.name = "fleet_prometheus_no_node", .program = fails, .args = {"prometheus-fleet", "http://p"},
+                .err = fleet_none + "no node has a fresh answer of gpu_arch in Prometheus at 'http://p'\n", .status = 3,
+                .setup = client("promtool", "[]\n")},
+    PublishCase{.name = "fleet_prometheus_no_architecture", .program = fails, .args = {"prometheus-fleet", "http://p"},
+                .err = "gpu_arch-publish: the nodes with a fresh answer in Prometheus at 'http://p' have no GPU architecture, or "
+                       "its rules lack gpu_arch.rules.yml's arch:gpu_arch_nodes:count\n", .status = 4,
+                .files = {{"bin/promtool.log", "query --format=json instant http://p arch:gpu_arch_nodes:count > 0\n"
+                           "query --format=json instant http://p count(gpu_arch_detection_success == 1)\n"}},
+                .setup = client("promtool", "[]\n", 0, "case \"$*\" in *count\\(*) echo '[{\"metric\":{},\"value\":[1,\"2\"]}]'; exit;; esac\n")},
+    PublishCase{.name = "fleet_prometheus_unreachable", .program = fails, .args = {"prometheus-fleet", "http://p"},
+                .err = "gpu_arch-publish: cannot ask Prometheus at 'http://p': promtool failed (exit status 1): 'query error: "
+                       "connection refused'\n", .status = 1,
+                .setup = client("promtool", "", 1, "echo 'query error: connection refused' >&2\n")},
 
     // node-line: DEFAULT's features, CRLF continuations and an escaped #.
     PublishCase{.name = "node_line_inherits_default_features", .program = good, .args = {"node-line"}, .err = "",

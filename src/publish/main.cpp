@@ -9,7 +9,8 @@
 // only its lines that are architecture names count. GPU_ARCH_PROGRAM names
 // another program to run instead. Messages go to standard error, which is
 // the journal under systemd. Exit status: 0 when everything worked, 1 when
-// something failed (and a message says what), 2 for a usage error.
+// something failed (and a message says what), 2 for a usage error; the
+// fleet commands say 3 and 4 for no node and no architecture (fleet.hpp).
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -26,6 +27,7 @@
 #include <ctime>
 
 #include "drain.hpp"
+#include "fleet.hpp"
 #include "json.hpp"
 #include "nfd.hpp"
 #include "prometheus.hpp"
@@ -103,6 +105,8 @@ const Consumer consumers[] = {
     {"nfd-prefix",     "PREFIX",             1, 1,   nfd_prefix,     InPass::Setting},
     {"lifetime",       "SECONDS",            1, 1,   lifetime,       InPass::Setting},
     {"json",           "",                   0, 0,   json,           InPass::No},
+    {"slurm-fleet",    "[ready] [PARTITION...]", 0, any, slurm_fleet, InPass::No},
+    {"prometheus-fleet", "URL [HTTP-CONFIG]", 1, 2,   prometheus_fleet, InPass::No},
     {"pass",           "",                   0, any, pass,           InPass::No, true},
     {"every",          "SECONDS",            1, any, every,          InPass::No, true},
     {"ready",          "",                   0, 0,   ready,          InPass::No},

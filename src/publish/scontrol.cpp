@@ -36,7 +36,7 @@ bool unknown_node(const Run &run)
             (run.output.rfind("Node ", 0) == 0 && run.output.find(" not found") != std::string::npos));
 }
 
-std::string scontrol_failure(const Run &run)
+std::string scontrol_failure(const Run &run, const char *program)
 {
     std::string output;
     for (const char c : run.output) {
@@ -47,5 +47,5 @@ std::string scontrol_failure(const Run &run)
         }
     }
     output.erase(output.find_last_not_of("; ") + 1);
-    return "scontrol " + run.failure + (output.empty() ? "" : ": " + quote_for_message(output));
+    return std::string(program) + " " + run.failure + (output.empty() ? "" : ": " + quote_for_message(output));
 }

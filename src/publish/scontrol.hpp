@@ -23,5 +23,5 @@ Run run_scontrol(const std::vector<std::string> &words);
 bool unknown_node(const Run &run);
 
 // Why a run did not land, for a message: how it ended and its output, its
-// lines joined into one, quoted.
-std::string scontrol_failure(const Run &run);
+// lines joined into one, quoted; of scontrol or the program named.
+std::string scontrol_failure(const Run &run, const char *program = "scontrol");

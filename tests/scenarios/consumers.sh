@@ -221,10 +221,29 @@ publish - prometheus "$work/a/gpu_arch.prom"
 set_node 'isa_major 10'
 publish - prometheus "$work/b/gpu_arch.prom"
 count 'arch:gpu_arch_nodes:count{arch="quarn1000"} => 2;arch:gpu_arch_nodes:count{arch="quarn904"} => 1'
+# The same from the rule, for a build: prometheus-fleet's lines, its exit
+# status, and what a CMake project configured with the build tree's package
+# gets.
+fleet() { # name, expected lines (;-separated), exit status, CMake's status line
+    local got status=0 configured
+    got=$("$build/gpu_arch-publish" prometheus-fleet http://127.0.0.1:19090 2>"$work/fleet.log") || status=$?
+    got=$(paste -sd ';' - <<<"$got")
+    [ "$got;$status" = "$2;$3" ] || fail "fleet, $1: printed '$got', status $status: $(cat "$work/fleet.log")"
+    mkdir -p "$work/consumer"
+    printf 'cmake_minimum_required(VERSION 3.25)\nproject(c NONE)\nfind_package(gpu_arch CONFIG REQUIRED)\n%s\n' \
+        'gpu_arch_detect(archs FLEET prometheus:http://127.0.0.1:19090 FALLBACK quarn7)' >"$work/consumer/CMakeLists.txt"
+    configured=$(cmake -S "$work/consumer" -B "$work/consumer/build" -Dgpu_arch_DIR="$build" 2>&1) ||
+        fail "fleet, $1: configuring failed: $configured"
+    grep -q -F -- "-- gpu_arch: $4" <<<"$configured" || fail "fleet, $1: CMake did not say '$4': $configured"
+    echo "fleet, $1: '$got', status $status, CMake $4"
+}
+fleet "two nodes" 'quarn1000;quarn904' 0 'quarn1000;quarn904 (fleet)'
 set_node fail
 ! publish - prometheus "$work/a/gpu_arch.prom" 2>/dev/null || fail "prometheus succeeded with a failing program"
 count 'arch:gpu_arch_nodes:count{arch="quarn1000"} => 1'
+fleet "node a failing" quarn1000 0 'quarn1000 (fleet)'
 stop_daemons
+fleet "Prometheus stopped" '' 1 'quarn7 (fallback)'
 
 # Node feature discovery: every file written passes the checker and kubectl
 # takes each label; the labels expire a lifetime after writing, five minutes

@@ -51,7 +51,7 @@ rows() { # function, the rows on standard input
 }
 
 container_cache=${GPU_ARCH_CONTAINER_CACHE:-/var/cache/gpu_arch-test}
-container_packages=systemd,systemd-sysv,dbus,procps,iproute2,slurmd,slurmctld,slurm-client,munge
+container_packages=systemd,systemd-sysv,dbus,procps,iproute2,slurmd,slurmctld,slurm-client,munge,cmake,make
 container_image=$container_cache/bookworm-$(printf '%s' "$container_packages" | sha256sum | cut -c1-12)
 container_work=$(mktemp -d)
 container_names=()

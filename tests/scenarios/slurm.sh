@@ -67,6 +67,8 @@ Nodeset=site Feature=site_a
 Nodeset=gpus Feature=quarn1000
 PartitionName=debug Nodes=site Default=YES MaxTime=INFINITE State=UP
 PartitionName=gpu Nodes=gpus MaxTime=INFINITE State=UP
+Nodeset=older Feature=quarn904
+PartitionName=older Nodes=older MaxTime=INFINITE State=UP
 EOF
     in_container "$node" sh -c "$enable_drop_in" || fail "README's command to enable the drop-in failed on $node"
 done
@@ -325,6 +327,47 @@ in_container n1 sh -c "$reconfigure"
 await sh -c "[ \"\$($(declare -f in_container leader_of gpu_partition); container_work=$container_work; gpu_partition)\" = n1 ]" ||
     fail "the gpu node set holds $(gpu_partition), not n1"
 check_jobs n1 quarn1000 quarn904 gpu
+
+# A build on a host without a GPU (n2, its tree emptied for the while) asks
+# for the fleet's architectures: the command's lines and exit status, and
+# what README's line gives a CMake project there. Drained and down nodes
+# count, unless only the nodes that run jobs now are asked for.
+older_partition() { in_container n1 scontrol show partition older | sed -n 's/^ *Nodes=\([^ ]*\).*/\1/p'; }
+await sh -c "[ \"\$($(declare -f in_container leader_of older_partition); container_work=$container_work; older_partition)\" = n2 ]" ||
+    fail "the older node set holds $(older_partition), not n2"
+driver_tree n2
+[ -z "$(in_container n2 gpu_arch)" ] || fail "n2 still has a GPU"
+build_line=$(readme_command 'GPU_ARCH_FLEET=slurm:gpu')
+[ -n "$build_line" ] || fail "README shows no line that builds for a partition"
+printf 'cmake_minimum_required(VERSION 3.25)\nproject(c NONE)\nfind_package(gpu_arch 1 CONFIG REQUIRED)\n%s\n' \
+    'gpu_arch_detect(archs FALLBACK quarn7)' | in_container n2 sh -c 'mkdir -p /root/c && cat >/root/c/CMakeLists.txt'
+fleet_row() { # name, slurm-fleet's words, its lines (;-separated), exit status, GPU_ARCH_FLEET, CMake's status line
+    local got status=0 configured
+    got=$(in_container n2 gpu_arch-publish slurm-fleet $2 2>"$container_work/fleet.err") || status=$?
+    got=$(paste -sd ';' - <<<"$got")
+    [ "$got;$status" = "$3;$4" ] || fail "fleet, $1: printed '$got', status $status, expected '$3', $4: $(cat "$container_work/fleet.err")"
+    # CMake's messages, their wrapped lines joined.
+    configured=$(in_container n2 sh -c "cd /root/c && rm -rf build && ${build_line/slurm:gpu/$5} 2>&1" | tr -s ' \n' ' ') || true
+    grep -q -F -- "$6" <<<"$configured" || fail "fleet, $1: CMake did not say '$6': $configured"
+    echo "fleet, $1: '$got', status $status; CMake: $6"
+}
+rows fleet_row <<'ROWS'
+partition gpu ¦ gpu ¦ quarn1000 ¦ 0 ¦ slurm:gpu ¦ -- gpu_arch: quarn1000 (fleet)
+partition older ¦ older ¦ quarn904 ¦ 0 ¦ slurm:older ¦ -- gpu_arch: quarn904 (fleet)
+all nodes ¦  ¦ quarn1000;quarn904 ¦ 0 ¦ slurm ¦ -- gpu_arch: quarn1000;quarn904 (fleet)
+no such partition ¦ gpx ¦  ¦ 3 ¦ slurm:gpx ¦ gives no architecture: gpu_arch-publish: no node matched: partition 'gpx' has no node
+ROWS
+in_container n1 scontrol update NodeName=n2 State=DRAIN Reason=fleet
+rows fleet_row <<'ROWS'
+drained node ¦ older ¦ quarn904 ¦ 0 ¦ slurm:older ¦ -- gpu_arch: quarn904 (fleet)
+drained, ready only ¦ ready older ¦  ¦ 3 ¦ slurm:older ¦ -- gpu_arch: quarn904 (fleet)
+ROWS
+in_container n1 scontrol update NodeName=n2 State=DOWN Reason=fleet
+rows fleet_row <<'ROWS'
+down node ¦ older ¦ quarn904 ¦ 0 ¦ slurm:older ¦ -- gpu_arch: quarn904 (fleet)
+ROWS
+in_container n1 scontrol update NodeName=n2 State=RESUME
+driver_tree n2 'isa_major 9 isa_minor 4'
 driver_tree n1
 restart_slurmd n1
 await_idle n1
