@@ -217,11 +217,22 @@ std::function<void(DriverTree &)> drain_state(const std::string &expected, const
     };
 }
 // What scontrol show node says of n1's state and reason.
-std::string shows(const std::string &state, const std::string &reason = "")
+std::string shows(const std::string &state, const std::string &reason = "", const std::string &boot = "None")
 {
-    return "NodeName=n1 Arch=x86_64\n   State=" + state + " ThreadsPerCore=1\n   Reason=" + reason + "\n";
+    return "NodeName=n1 Arch=x86_64\n   State=" + state + " ThreadsPerCore=1\n   BootTime=" + boot +
+           " SlurmdStartTime=None\n   Reason=" + reason + "\n";
+}
+// A reason of an architecture of each number from first, short of all its GPUs.
+std::string short_of_all(int first, int count)
+{
+    std::string text;
+    for (int number = first; number < first + count; ++number) {
+        text += "quarn-" + std::to_string(number) + " 1000000\n";
+    }
+    return text;
 }
 const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
+const std::string lost_noted = "n1\n" + lost + "\nNone\n";
 const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
 const std::string left_msg = "gpu_arch-publish: node 'n1' is left as it is: its reason, ";
 const std::string options_env = "SLURMD_OPTIONS=\"-Z --conf \\\"CPUs=1 Feature=site_a,quarn1000,quarn904\\\" -N n7\"\n";
@@ -937,26 +948,28 @@ const PublishCase publish_cases[] = {
     // written only when it changes; a drain on a loss, once, and a resume
     // only of its own reason; slurmctld asked nothing while all is well.
     PublishCase{.name = "drain_first_answer_sets_what_the_node_should_have", .program = good, .args = {"pass", "slurm-drain", "n1"},
-                .err = "", .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}},
+                .err = "", .files = {{"state/expected", state_good}, {"bin/scontrol.log", "show node n1\n"}}},
     PublishCase{.name = "drain_healthy_node_asks_nothing", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
                 .files = {{"state/expected", "since <now-100>\nlifetime 300\nquarn1000 2\nquarn904 1\n"}, {"bin/scontrol.log", "-"}},
                 .setup = drain_state("quarn1000 2\nquarn904 1\n", "", "")},
     PublishCase{.name = "drain_on_a_loss", .program = good, .args = {"slurm-drain", "n1"},
                 .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000'\n",
                 .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
-                          {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
+                          {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\nNone\n"},
                           {"state/expected", "since <now>\nlifetime 300\nquarn1000 3\nquarn2000 1\nquarn904 1\n"}},
                 .setup = drain_state("quarn1000 3\nquarn2000 1\n", "", shows("IDLE"))},
     // Powered down is no drain of an administrator's.
     PublishCase{.name = "drain_powered_down_node", .program = good, .args = {"slurm-drain", "n1"},
-                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", "n1\n" + lost + "\n"}},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", lost_noted}},
                 .setup = drain_state("quarn1000 3\n", "", shows("IDLE+POWERED_DOWN"))},
-    // A drain whose record cannot be kept is not made: it could never be undone.
+    // A drain whose note cannot be kept (a full disk) is made all the same,
+    // and the next pass asks slurmctld.
     PublishCase{.name = "drain_record_not_kept", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: cannot read '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: cannot "
-                       "write '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: node 'n1' "
-                       "is not drained for 'gpu_arch: 2 of 3 quarn1000': a drain that is not kept could not be undone\n",
-                .status = 1, .files = {{"bin/scontrol.log", "show node n1\n"}},
+                       "write '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: node 'n1' is drained without a "
+                       "note of it: the next passes ask slurmctld\n" + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n",
+                .status = 1, .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 "
+                                        "quarn1000\n"}, {"state/expected", "-"}},
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     fs::create_symlink("/etc/shadow", tree.path("state/slurm-drain"));
@@ -994,13 +1007,13 @@ const PublishCase publish_cases[] = {
                 .setup = drain_state("quarn1000 3\n", "", "Unable to contact slurm controller\n", 1)},
     PublishCase{.name = "drain_refused_by_the_controller", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: cannot drain node 'n1' in slurmctld (scontrol failed (exit status 1): 'Access denied'): "
-                       "the next pass tries again\n", .status = 1, .files = {{"state/slurm-drain", "-"}},
+                       "the next pass tries again\n", .status = 1, .files = {{"state/slurm-drain", "n1\ndraining\ngpu_arch: 2 of 3 quarn1000\nNone\n"}},
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     write(tree, "bin/scontrol.does", "[ $1 = update ] && echo 'Access denied' && exit 1\n");
                 }},
     PublishCase{.name = "drain_unknown_node", .program = good, .args = {"slurm-drain", "n1"},
-                .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n",
+                .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n", .status = 1,
                 .setup = drain_state("quarn1000 3\n", "", "Node n1 not found\n", 1)},
     PublishCase{.name = "drain_without_slurm", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n",
@@ -1010,7 +1023,7 @@ const PublishCase publish_cases[] = {
                 }, .env = {"PATH=@/bin"}},
     PublishCase{.name = "drain_no_answer_past_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
                 .err = no_answer + drained_msg + "'gpu_arch: no answer'\n", .status = 1,
-                .files = {{"state/slurm-drain", "n1\ndrained\ngpu_arch: no answer\n"}},
+                .files = {{"state/slurm-drain", "n1\ndrained\ngpu_arch: no answer\nNone\n"}},
                 .setup = drain_state("quarn904 1\n", "", shows("IDLE"))},
     PublishCase{.name = "drain_kept_answer_within_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
                 .err = kept_for(100, 300), .status = 1, .files = {{"bin/scontrol.log", "-"}},
@@ -1020,13 +1033,15 @@ const PublishCase publish_cases[] = {
                 }},
     PublishCase{.name = "drain_resumed_by_hand_without_an_answer", .program = fails, .args = {"slurm-drain", "n1"},
                 .err = no_answer + "gpu_arch-publish: node 'n1' was resumed by hand while gpu_arch gives no answer: it is not "
-                       "drained again for that\n", .status = 1, .files = {{"state/slurm-drain", "n1\naccepted\ngpu_arch: no answer\n"}},
+                       "drained again for that\n", .status = 1, .files = {{"state/slurm-drain", "n1\naccepted\ngpu_arch: no answer\n\n"}},
                 .setup = drain_state("quarn904 1\n", "drained\ngpu_arch: no answer", shows("IDLE"))},
     PublishCase{.name = "drain_not_again_after_a_resume_by_hand", .program = fails, .args = {"slurm-drain", "n1"}, .err = no_answer,
                 .status = 1, .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("quarn904 1\n", "accepted\ngpu_arch: no answer", "")},
-    PublishCase{.name = "drain_damaged_expectation_healed", .program = good, .args = {"slurm-drain", "n1"},
-                .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" + not_a_line,
-                .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}, .setup = drain_state("quarn1000 x\n", "", "")},
+    PublishCase{.name = "drain_damaged_expectation_drains", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" +
+                       replaced(not_a_line, "\n", "; the node is drained until 'gpu_arch-publish slurm-expected reset'\n") +
+                       drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
+                .files = {{"state/expected", kept_since(100, "lifetime 300\nquarn1000 x\n")}}, .setup = drain_state("quarn1000 x\n", "", shows("IDLE"))},
     PublishCase{.name = "expected_shown", .program = fails, .args = {"slurm-expected"}, .err = "", .out = "quarn1000 3\nquarn904 1\n",
                 .setup = drain_state("quarn1000 3\nquarn904 1\n", "", "")},
     PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},

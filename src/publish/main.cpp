@@ -25,6 +25,7 @@
 #include <ctime>
 
 #include "drain.hpp"
+#include "expected.hpp"
 #include "json.hpp"
 #include "nfd.hpp"
 #include "prometheus.hpp"
