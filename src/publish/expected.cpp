@@ -21,7 +21,7 @@ constexpr const char *expected_name = "expected";
 bool read_declared(std::string_view text, std::vector<Architecture> &declared, std::string &why)
 {
     while (!text.empty()) {
-        const std::string_view word = text.substr(0, text.find(' '));
+        const std::string_view word = text.substr(0, text.find_first_of(" \t"));
         text.remove_prefix(std::min(word.size() + 1, text.size()));
         if (word.empty()) {
             continue;
