@@ -245,8 +245,11 @@ const std::string prom_gpus = "# HELP gpu_arch_gpus GPUs of each architecture on
                               "# TYPE gpu_arch_gpus gauge\n";
 const std::string prom_success = "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or "
                                  "not (0).\n# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success ";
-// When gpu_arch last answered, and the lifetime.
-std::string prom_times(const std::string &last_success, const std::string &lifetime = "300")
+const std::string expected_good =
+    "gpu_arch_expected_gpus{arch=\"quarn1000\"} 2\ngpu_arch_expected_gpus{arch=\"quarn904\"} 1\n";
+// When gpu_arch last answered, the lifetime, and what the node should have.
+std::string prom_times(const std::string &last_success, const std::string &lifetime = "300",
+                       const std::string &expected = expected_good)
 {
     return "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered, 0 if not known; after a "
            "failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
@@ -259,7 +262,11 @@ std::string prom_times(const std::string &last_success, const std::string &lifet
            "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
            "clock.\n# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds <now>\n"
            "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
-           "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n";
+           "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n# HELP gpu_arch_expected_gpus GPUs "
+           "of "
+           "each architecture this node should have: declared, else the most it has shown, until a loss is accepted.\n"
+           "# TYPE gpu_arch_expected_gpus gauge\n" +
+           expected;
 }
 const std::string prom_good = prom_head + "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n" +
                               prom_gpus + "gpu_arch_gpus{arch=\"quarn1000\"} 2\ngpu_arch_gpus{arch=\"quarn904\"} 1\n" +
@@ -285,7 +292,7 @@ std::string kept_for(int seconds_ago, int lifetime)
     return "gpu_arch-publish: '@/program' failed (exit status 3): the last answer, from <now-" +
            std::to_string(seconds_ago) + ">, is kept until <now+" + std::to_string(lifetime - seconds_ago) + ">\n";
 }
-const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0");
+const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0", "300", "");
 const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
@@ -517,7 +524,7 @@ const PublishCase publish_cases[] = {
                 .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = kept_for(500, 1000) + "gpu_arch-publish: '@/e/gpu_arch.prom' keeps "
                        "the architectures of the last run that answered, and gpu_arch_detection_success 0\n", .status = 1,
                 .files = {{"e/gpu_arch.prom", prom_head + "gpu_arch_info{arch=\"quarn904\"} 1\n" + prom_gpus +
-                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-500>", "1000")}},
+                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-500>", "1000", "")}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 1000\nquarn904 3\n")); }},
     PublishCase{.name = "prometheus_state_folder_open_to_others", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot keep state: '@/state' is writable by another user\n",
@@ -606,17 +613,17 @@ const PublishCase publish_cases[] = {
                 .err = kept_for(100, 300) + "gpu_arch-publish: '@/exporter/gpu_arch.prom' keeps the architectures of the last run that "
                        "answered, and gpu_arch_detection_success 0\n", .status = 1,
                 .files = {{"exporter/gpu_arch.prom", prom_head + "gpu_arch_info{arch=\"quarn904\"} 1\n" + prom_gpus +
-                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-100>")}},
+                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-100>", "300", "")}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n")); }},
     PublishCase{.name = "prometheus_past_the_lifetime", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
                 .err = no_answer, .status = 1,
-                .files = {{"exporter/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-400>")}},
+                .files = {{"exporter/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-400>", "300", "")}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/architectures", kept_since(400, "lifetime 300\nquarn904 3\n"));
                 }},
     PublishCase{.name = "prometheus_lifetime_of_the_pass", .program = fails,
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "lifetime", "120"}, .err = no_answer, .status = 1,
-                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-200>", "120")}},
+                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-200>", "120", "")}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/architectures", kept_since(200, "lifetime 300\nquarn904 3\n"));
                 }},
@@ -787,7 +794,7 @@ const PublishCase publish_cases[] = {
     // A failing pass keeps its lifetime with the answer, for the fact.
     PublishCase{.name = "pass_failing_keeps_its_lifetime", .program = fails, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = no_answer, .status = 1,
-                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-500>")},
+                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-500>", "300", "")},
                           {"state/architectures", "since <now-500>\nlifetime 300\nquarn904 3\n"}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 604800\nquarn904 3\n")); }},
     // An output cut short by far is quoted within bounds: the verdict is said.
@@ -806,7 +813,7 @@ const PublishCase publish_cases[] = {
                        "pass will have no last answer to show\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}},
                 .setup = read_only("state"), .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
+                .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>", "300", "")}},
                 .env = {service}, .runs = 2},
     // By hand, or from another unit: all of it every time, and what the service said stays.
     PublishCase{.name = "pass_by_hand_says_everything", .program = "", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
@@ -1118,6 +1125,13 @@ const PublishCase publish_cases[] = {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     write(tree, "uts", "#!/bin/sh\nexec unshare -u sh -c 'hostname n1.example.org && exec \"$0\" \"$@\"' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n", 0755);
                 }, .root = true, .as = "uts", .wrapped = true},
+    // The alert's expectation is the drain's: declared, or lowered by an acceptance in the same pass.
+    PublishCase{.name = "prometheus_expected_declared", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "",
+                .files = {{"e/gpu_arch.prom", replaced(prom_good, expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} 8\n")}},
+                .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
+    PublishCase{.name = "pass_acceptance_quiets_the_alert", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
+                .files = {{"e/gpu_arch.prom", prom_good}}, .setup = drain_state("quarn1000 3\n", lost, shows("IDLE"))},
     PublishCase{.name = "expected_shown", .program = fails, .args = {"slurm-expected"}, .err = "", .out = "quarn1000 3\nquarn904 1\n",
                 .setup = drain_state("quarn1000 3\nquarn904 1\n", "", "")},
     PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},

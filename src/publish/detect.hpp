@@ -61,6 +61,11 @@ struct Pass {
     long long lifetime = 0; // as the pass set it, or 0
     bool judged = false;    // shown holds what the consumers show
     Answer shown;
+    // Whether the state folder held what was learned when the pass began
+    // (-1: not looked yet), and whether a problem with it was said.
+    int learned_missing = -1;
+    bool expectation_said = false;
+    bool state_failed = false; // the state folder could not be opened, as said
 };
 
 // Runs gpu_arch the first time it is asked; null, after a message, when it

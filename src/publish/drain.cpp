@@ -282,13 +282,13 @@ int drain_or_resume(const StateFolder &state, const std::string &node, const Ans
     return drain(state, node, reason, now, expected);
 }
 
-int drain_with_state(const StateFolder &state, const std::string &node, const Answer &shown)
+int drain_with_state(const StateFolder &state, const std::string &node, const Answer &shown, Pass &pass)
 {
     // A kept answer within its lifetime neither drains nor resumes.
     if (!shown.fresh && !shown.architectures.empty()) {
         return 1;
     }
-    Expectation expected = read_expectation(state.fd(), state.folder(), shown);
+    Expectation expected = read_expectation(state.fd(), state.folder(), shown, pass);
     const int status = drain_or_resume(state, node, shown, expected);
     if (!keep_expectation(state.fd(), state.folder(), expected, shown)) {
         return 1;
@@ -317,7 +317,7 @@ int slurm_drain(const std::vector<std::string> &arguments, Pass &pass)
     if (lock < 0) {
         return 1;
     }
-    const int status = drain_with_state(state, node, shown);
+    const int status = drain_with_state(state, node, shown, pass);
     close(lock);
     return status;
 }

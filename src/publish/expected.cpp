@@ -64,7 +64,7 @@ std::string learned_text(const std::vector<Architecture> &architectures)
 
 } // namespace
 
-Expectation read_expectation(int state, const std::string &folder, const Answer &shown)
+Expectation read_expectation(int state, const std::string &folder, const Answer &shown, Pass &pass)
 {
     Expectation expected;
     const char *declared = getenv("GPU_ARCH_EXPECTED");
@@ -76,17 +76,22 @@ Expectation read_expectation(int state, const std::string &folder, const Answer 
     const std::string path = folder + "/" + expected_name;
     std::string text;
     const int read = state < 0 ? 0 : read_file_at(state, path, expected_name, max_kept, text);
-    expected.first = read == 0;
+    // New or lost when the pass began, whichever consumer wrote it since.
+    pass.learned_missing = pass.learned_missing < 0 ? int{read == 0} : pass.learned_missing;
+    expected.first = pass.learned_missing == 1;
     // What was learned has no lifetime: a since after now (a clock put back)
     // is no fault.
     expected.learned = read > 0 ? read_kept_text(text, LLONG_MAX) : Kept{0, 0, {}, read < 0 ? "unreadable" : ""};
     if (!expected.declared && !expected.learned.problem.empty()) {
         expected.problem = "kept in " + quote_for_message(path) + ": " + expected.learned.problem;
     }
-    if (!expected.problem.empty()) {
+    if (!expected.problem.empty() && !pass.expectation_said) {
+        pass.expectation_said = true;
         // Failing safe: a node that cannot be judged is drained, never resumed.
         say("not using what the node should have, " + expected.problem + "; the node is drained until " +
             (expected.declared ? "it is mended" : "'gpu_arch-publish slurm-expected reset'"));
+    }
+    if (!expected.problem.empty()) {
         expected.architectures.clear();
         return expected;
     }
@@ -131,7 +136,7 @@ void accept_what_it_has(Expectation &expected, const Answer &shown)
     expected.architectures = expected.declared ? expected.architectures : shown.architectures;
 }
 
-int slurm_expected(const std::vector<std::string> &arguments, Pass & /*pass*/)
+int slurm_expected(const std::vector<std::string> &arguments, Pass &pass)
 {
     if (!arguments.empty() && arguments[0] != "reset") {
         say("slurm-expected takes reset or nothing, not " + quote_for_message(arguments[0]));
@@ -157,7 +162,7 @@ int slurm_expected(const std::vector<std::string> &arguments, Pass & /*pass*/)
         return 0;
     }
     std::string text;
-    for (const Architecture &architecture : read_expectation(state, folder, {}).architectures) {
+    for (const Architecture &architecture : read_expectation(state, folder, {}, pass).architectures) {
         text += architecture.name + " " + std::to_string(architecture.gpus) + "\n";
     }
     if (state >= 0) {

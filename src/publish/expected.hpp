@@ -19,9 +19,9 @@ struct Expectation {
 };
 
 // The expectation, raised by a fresh answer unless declared.
-Expectation read_expectation(int state, const std::string &folder, const Answer &shown);
+Expectation read_expectation(int state, const std::string &folder, const Answer &shown, Pass &pass);
 // What was learned, written when it changed, or forgotten; false after a
-// message.
+// message. The drain and the metrics of a pass learn alike.
 bool keep_expectation(int state, const std::string &folder, const Expectation &expected, const Answer &shown);
 // Raised to these counts, unless declared.
 void raise_expectation(Expectation &expected, const std::vector<Architecture> &architectures);
