@@ -58,8 +58,8 @@ struct Record {
     std::string node;
     std::string how; // empty when there is none
     std::string reason;
-    std::string boot_time = ""; // Slurm's, when it showed one
-    bool this_boot = false;     // written since this boot
+    std::string boot_time;  // Slurm's, when it showed one
+    bool this_boot = false; // written since this boot
 };
 
 Record read_record(const StateFolder &state, const std::string &node)
@@ -207,7 +207,7 @@ int accept(const StateFolder &state, const std::string &node, const Answer &show
         return 0;
     }
     say(with + ": it is not drained again for that");
-    return write_record(state, {node, "accepted", reason}) ? 0 : 1;
+    return write_record(state, {node, "accepted", reason, ""}) ? 0 : 1;
 }
 
 int drain(const StateFolder &state, const std::string &node, const std::string &reason, const NodeState &now,
@@ -227,6 +227,20 @@ int drain(const StateFolder &state, const std::string &node, const std::string &
     }
     say("node " + quote_for_message(node) + " drained in slurmctld: " + quote_for_message(reason));
     return noted && write_record(state, {node, "drained", reason, now.boot_time}) ? 0 : 1;
+}
+
+// A node with all its GPUs: resumed when its drain is this program's.
+int resume_if_ours(const StateFolder &state, const std::string &node, bool ours)
+{
+    const Run resumed = ours ? run_scontrol({"update", "NodeName=" + node, "State=RESUME"}) : Run{};
+    if (!resumed.failure.empty()) {
+        return not_landed("resume", node, resumed);
+    }
+    if (ours) {
+        say("node " + quote_for_message(node) + " resumed in slurmctld: it has all its GPUs again");
+    }
+    remove_record(state);
+    return 0;
 }
 
 int drain_or_resume(const StateFolder &state, const std::string &node, const Answer &shown, Expectation &expected)
@@ -262,15 +276,7 @@ int drain_or_resume(const StateFolder &state, const std::string &node, const Ans
         reason = drain_reason(shown, expected);
     }
     if (reason.empty()) {
-        const Run resumed = ours ? run_scontrol({"update", "NodeName=" + node, "State=RESUME"}) : Run{};
-        if (!resumed.failure.empty()) {
-            return not_landed("resume", node, resumed);
-        }
-        if (ours) {
-            say("node " + quote_for_message(node) + " resumed in slurmctld: it has all its GPUs again");
-        }
-        remove_record(state);
-        return 0;
+        return resume_if_ours(state, node, ours);
     }
     // Landed, though scontrol may have said otherwise.
     if (ours && (now.reason == reason || now.reason.rfind(reason + " : ", 0) == 0 || !expected.problem.empty())) {

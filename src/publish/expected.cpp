@@ -77,7 +77,7 @@ Expectation read_expectation(int state, const std::string &folder, const Answer 
     std::string text;
     const int read = state < 0 ? 0 : read_file_at(state, path, expected_name, max_kept, text);
     // New or lost when the pass began, whichever consumer wrote it since.
-    pass.learned_missing = pass.learned_missing < 0 ? int{read == 0} : pass.learned_missing;
+    pass.learned_missing = pass.learned_missing < 0 ? (read == 0 ? 1 : 0) : pass.learned_missing;
     expected.first = pass.learned_missing == 1;
     // What was learned has no lifetime: a since after now (a clock put back)
     // is no fault.
