@@ -235,6 +235,8 @@ std::string short_of_all(int first, int count)
 const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
 const std::string lost_noted = "n1\n" + lost + "\nNone\n";
 const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
+const std::string rebooted_msg =
+    "gpu_arch-publish: node 'n1' came back from a reboot with 2 of 3 quarn1000: a reboot accepts no loss\n";
 const std::string left_msg = "gpu_arch-publish: node 'n1' is left as it is: its reason, ";
 const std::string options_env = "SLURMD_OPTIONS=\"-Z --conf \\\"CPUs=1 Feature=site_a,quarn1000,quarn904\\\" -N n7\"\n";
 const std::string conf = "NodeName=DEFAULT Features=ib\r\nNodeName=n1 CPUs=4 \\\r\n  Weight=2\r\n"
@@ -1063,13 +1065,13 @@ const PublishCase publish_cases[] = {
     // state folder takes back what slurmctld shows or what is declared; a
     // clock put back is no fault.
     PublishCase{.name = "drain_again_after_a_reboot_resumed_it", .program = good, .args = {"slurm-drain", "n1"},
-                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", lost_noted}},
+                .err = rebooted_msg + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", lost_noted}},
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", lost, shows("IDLE"))(tree);
                     fs::last_write_time(tree.path("state/slurm-drain"), fs::file_time_type::clock::now() - std::chrono::hours(24 * 3650));
                 }},
     PublishCase{.name = "drain_again_after_slurm_shows_another_boot", .program = good, .args = {"slurm-drain", "n1"},
-                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", "n1\n" + lost + "\n2024-05-01T10:01:00\n"}},
+                .err = rebooted_msg + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", "n1\n" + lost + "\n2024-05-01T10:01:00\n"}},
                 .setup = drain_state("quarn1000 3\n", lost + "\n2024-05-01T10:00:00", shows("IDLE", "", "2024-05-01T10:01:00"))},
     PublishCase{.name = "drain_resumed_after_slurm_rebooted_it", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: node 'n1' resumed in slurmctld: it has all its GPUs again\n",

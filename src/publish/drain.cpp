@@ -285,6 +285,10 @@ int drain_or_resume(const StateFolder &state, const std::string &node, const Ans
     if (!now.held && record.how == "drained" && !rebooted(record, now)) {
         return accept(state, node, shown, reason, expected);
     }
+    if (!now.held && record.how == "drained") {
+        say("node " + quote_for_message(node) + " came back from a reboot with " + reason.substr(prefix.size()) +
+            ": a reboot accepts no loss");
+    }
     return drain(state, node, reason, now, expected);
 }
 
