@@ -1091,7 +1091,8 @@ const PublishCase publish_cases[] = {
                 .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); }, .env = {"GPU_ARCH_EXPECTED=quarn1000=8  quarn904=1"}},
     PublishCase{.name = "drain_declaration_damaged", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
                 "what the node should have, declared in GPU_ARCH_EXPECTED: 'quarn904=1=1' is no ARCHITECTURE=GPUS of its own; the node is "
-                "drained until it is mended\n", .status = 1, .setup = drain_state("quarn1000 2\n", "drained\ngpu_arch: what it should have is "
+                "drained until it is mended\n", .status = 1, .files = {{"state/expected", state_good}},
+                .setup = drain_state("quarn1000 2\n", "drained\ngpu_arch: what it should have is "
                 "unknown", shows("DRAIN", "gpu_arch: what it should have is unknown")), .env = {"GPU_ARCH_EXPECTED=quarn1000=8 quarn904=1=1"}},
     PublishCase{.name = "drain_kept_when_the_state_folder_is_lost", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
                 .files = {{"state/expected", "since <now>\nlifetime 300\nquarn1000 3\nquarn904 1\n"}, {"state/slurm-drain", lost_noted}},

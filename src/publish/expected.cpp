@@ -85,6 +85,10 @@ Expectation read_expectation(int state, const std::string &folder, const Answer 
     if (!expected.declared && !expected.learned.problem.empty()) {
         expected.problem = "kept in " + quote_for_message(path) + ": " + expected.learned.problem;
     }
+    // Raised even when it is not used, so that a damaged declaration
+    // forgets nothing that was learned.
+    expected.raised = expected.learned.architectures;
+    raise(expected.raised, shown.fresh ? shown.architectures : std::vector<Architecture>{});
     if (!expected.problem.empty() && !pass.expectation_said) {
         pass.expectation_said = true;
         // Failing safe: a node that cannot be judged is drained, never resumed.
@@ -95,9 +99,7 @@ Expectation read_expectation(int state, const std::string &folder, const Answer 
         expected.architectures.clear();
         return expected;
     }
-    expected.raised = expected.learned.architectures;
     expected.architectures = expected.declared ? expected.architectures : expected.raised;
-    raise_expectation(expected, shown.fresh ? shown.architectures : std::vector<Architecture>{});
     return expected;
 }
 
