@@ -36,11 +36,11 @@ struct PublishCase {
     bool root = false;   // a hostile user's folder: only root can stage it
     bool native = false; // the build tree's gpu_arch on this machine's /sys, which has no driver
     RunOptions options = {};
-    int seconds = 0;             // how long the last run takes, within a second or two
-    mode_t umask = 022;          // the program's
-    const char *as = nullptr;    // the name below @ the program is run under
-    bool wrapped = false;        // as is a script of setup's, which an emulator cannot run
-    bool subreaper = false;      // orphans must come to the program, which qemu-user does not arrange
+    int seconds = 0;                              // how long the last run takes, within a second or two
+    mode_t umask = 022;                           // the program's
+    const char *as = nullptr;                     // the name below @ the program is run under
+    bool wrapped = false;                         // as is a script of setup's, which an emulator cannot run
+    bool subreaper = false;                       // orphans must come to the program, which qemu-user does not arrange
     std::function<void(DriverTree &)> check = {}; // after the run
 };
 
@@ -84,7 +84,8 @@ std::string with_times(const std::string &text, time_t start, time_t end, const 
         std::string shown = length == 0 ? text.substr(at, 1) : text.substr(at, length);
         for (const long long offset : offsets) {
             if (length > 0 && when >= start + offset - 1 && when <= end + offset + 1) {
-                shown = offset == 0 ? "<now>" : "<now" + std::string(offset > 0 ? "+" : "") + std::to_string(offset) + ">";
+                shown =
+                    offset == 0 ? "<now>" : "<now" + std::string(offset > 0 ? "+" : "") + std::to_string(offset) + ">";
             }
         }
         result += shown;
@@ -304,12 +305,25 @@ std::function<void(DriverTree &)> drain_state(const std::string &expected, const
     };
 }
 // What scontrol show node says of n1's state and reason.
-std::string shows(const std::string &state, const std::string &reason = "")
+std::string shows(const std::string &state, const std::string &reason = "", const std::string &boot = "None")
 {
-    return "NodeName=n1 Arch=x86_64\n   State=" + state + " ThreadsPerCore=1\n   Reason=" + reason + "\n";
+    return "NodeName=n1 Arch=x86_64\n   State=" + state + " ThreadsPerCore=1\n   BootTime=" + boot +
+           " SlurmdStartTime=None\n   Reason=" + reason + "\n";
+}
+// A reason of an architecture of each number from first, short of all its GPUs.
+std::string short_of_all(int first, int count)
+{
+    std::string text;
+    for (int number = first; number < first + count; ++number) {
+        text += "quarn-" + std::to_string(number) + " 1000000\n";
+    }
+    return text;
 }
 const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
+const std::string lost_noted = "n1\n" + lost + "\nNone\n";
 const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
+const std::string rebooted_msg =
+    "gpu_arch-publish: node 'n1' came back from a reboot with 2 of 3 quarn1000: a reboot accepts no loss\n";
 const std::string left_msg = "gpu_arch-publish: node 'n1' is left as it is: its reason, ";
 const std::string options_env = "SLURMD_OPTIONS=\"-Z --conf \\\"CPUs=1 Feature=site_a,quarn1000,quarn904\\\" -N n7\"\n";
 const std::string conf = "NodeName=DEFAULT Features=ib\r\nNodeName=n1 CPUs=4 \\\r\n  Weight=2\r\n"
@@ -320,8 +334,11 @@ const std::string prom_gpus = "# HELP gpu_arch_gpus GPUs of each architecture on
                               "# TYPE gpu_arch_gpus gauge\n";
 const std::string prom_success = "# HELP gpu_arch_detection_success Whether the last run of gpu_arch answered (1) or "
                                  "not (0).\n# TYPE gpu_arch_detection_success gauge\ngpu_arch_detection_success ";
-// When gpu_arch last answered, and the lifetime.
-std::string prom_times(const std::string &last_success, const std::string &lifetime = "300")
+const std::string expected_good =
+    "gpu_arch_expected_gpus{arch=\"quarn1000\"} 2\ngpu_arch_expected_gpus{arch=\"quarn904\"} 1\n";
+// When gpu_arch last answered, the lifetime, and what the node should have.
+std::string prom_times(const std::string &last_success, const std::string &lifetime = "300",
+                       const std::string &expected = expected_good)
 {
     return "# HELP gpu_arch_last_success_timestamp_seconds When gpu_arch last answered, 0 if not known; after a "
            "failure the architectures are that answer's, for gpu_arch_lifetime_seconds.\n"
@@ -330,10 +347,15 @@ std::string prom_times(const std::string &last_success, const std::string &lifet
            last_success +
            "\n# HELP gpu_arch_lifetime_seconds How long a failing node shows its last answer.\n"
            "# TYPE gpu_arch_lifetime_seconds gauge\ngpu_arch_lifetime_seconds " +
-           lifetime + "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
+           lifetime +
+           "\n# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's "
            "clock.\n# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds <now>\n"
            "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
-           "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n";
+           "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n# HELP gpu_arch_expected_gpus GPUs "
+           "of "
+           "each architecture this node should have: declared, else the most it has shown, until a loss is accepted.\n"
+           "# TYPE gpu_arch_expected_gpus gauge\n" +
+           expected;
 }
 const std::string prom_good = prom_head + "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n" +
                               prom_gpus + "gpu_arch_gpus{arch=\"quarn1000\"} 2\ngpu_arch_gpus{arch=\"quarn904\"} 1\n" +
@@ -359,7 +381,7 @@ std::string kept_for(int seconds_ago, int lifetime)
     return "gpu_arch-publish: '@/program' failed (exit status 3): the last answer, from <now-" +
            std::to_string(seconds_ago) + ">, is kept until <now+" + std::to_string(lifetime - seconds_ago) + ">\n";
 }
-const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0");
+const std::string nothing_kept = prom_head + prom_gpus + prom_success + "0\n" + prom_times("0", "300", "");
 // What a writer tells of a first answer, or a new one.
 const std::string has_good = "gpu_arch-publish: the node has quarn1000 (2), quarn904 (1)\n";
 // What a consumer says of the file it could not write.
@@ -370,18 +392,21 @@ std::string held(const std::string &path, const std::string &what = "what an ear
 const std::string state_good = "since <now>\nlifetime 300\nquarn1000 2\nquarn904 1\n";
 const std::string not_a_line = ", is no since, lifetime (1 to 604800) or architecture line\n";
 const std::string killed = "program' did not finish within 10 s and was killed";
-const std::string no_answer = "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
+const std::string no_answer =
+    "gpu_arch-publish: '@/program' failed (exit status 3): no GPU architecture is published\n";
 const std::string service = "GPU_ARCH_PUBLISH_SERVICE=gpu_arch-publish.service";
 const std::string nfd_prefix = "gpu-arch.feature.node.kubernetes.io";
 // The labels of a kept answer, quarn904 3 from 100 s ago.
-const std::string nfd_kept = "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" +
-                             nfd_prefix + "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
+const std::string nfd_kept =
+    "# GPU architectures of this node, written by gpu_arch-publish.\n# +expiry-time=<now+200>\n" + nfd_prefix +
+    "/quarn904=true\n" + nfd_prefix + "/quarn904.gpus=3\n" + nfd_prefix + "/gpus=3\n";
 // What a writer says of another one with a lifetime of its own.
 std::string writers_said(const std::string &other, const std::string &self, bool first)
 {
     return "gpu_arch-publish: '" + other + "' also publishes this node's answer, every 60 s, with lifetime " +
            "600 and label prefix '" + nfd_prefix + "'; '" + self + "' has lifetime 300 and label prefix '" +
-           nfd_prefix + "': " + (first ? "this one writes no labels while that one runs" : "that one writes no labels while this one runs") +
+           nfd_prefix + "': " +
+           (first ? "this one writes no labels while that one runs" : "that one writes no labels while this one runs") +
            ", so that they do not flip; disable one of them, or give both the same lifetime and nfd-prefix (see "
            "gpu_arch-publish(8))\n";
 }
@@ -394,8 +419,8 @@ std::string stopped_by(const std::string &signal)
 const std::string unusable =
     "gpu_arch-publish: cannot use 'kubernetes.io' as the label prefix: Kubernetes keeps "
     "kubernetes.io and k8s.io to itself, but for feature.node.kubernetes.io and its subdomains\n";
-const std::string pass_takes =
-    "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] [nfd-prefix PREFIX] [lifetime SECONDS]";
+const std::string pass_takes = "a pass takes [slurm-pending DIR] [slurm-drain NODE] [prometheus FILE] [nfd FILE] "
+                               "[nfd-prefix PREFIX] [lifetime SECONDS]";
 const std::string usage =
     "usage: gpu_arch-publish slurmd-options DIR [WORD...]\n       gpu_arch-publish slurm-pending DIR\n"
     "       gpu_arch-publish node-line\n       gpu_arch-publish slurm-drain NODE\n"
@@ -487,7 +512,9 @@ TEST_P(PublishRows, FilesMessagesAndStatus)
             continue;
         }
         if (text == "/") { // a folder that the program made, open to all
-            EXPECT_EQ(lstat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0, S_IFDIR | 0755U) << path;
+            EXPECT_EQ(lstat(tree.path(path).c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0,
+                      S_IFDIR | 0755U)
+                << path;
             continue;
         }
         std::stringstream content;
@@ -601,7 +628,7 @@ const PublishCase publish_cases[] = {
                 .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = kept_for(500, 1000) + "gpu_arch-publish: '@/e/gpu_arch.prom' keeps "
                        "the architectures of the last run that answered, and gpu_arch_detection_success 0\n", .status = 1,
                 .files = {{"e/gpu_arch.prom", prom_head + "gpu_arch_info{arch=\"quarn904\"} 1\n" + prom_gpus +
-                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-500>", "1000")}},
+                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-500>", "1000", "")}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 1000\nquarn904 3\n")); }},
     PublishCase{.name = "prometheus_state_folder_open_to_others", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"},
                 .err = "gpu_arch-publish: cannot keep state: '@/state' is writable by another user\n",
@@ -690,17 +717,17 @@ const PublishCase publish_cases[] = {
                 .err = kept_for(100, 300) + "gpu_arch-publish: '@/exporter/gpu_arch.prom' keeps the architectures of the last run that "
                        "answered, and gpu_arch_detection_success 0\n", .status = 1,
                 .files = {{"exporter/gpu_arch.prom", prom_head + "gpu_arch_info{arch=\"quarn904\"} 1\n" + prom_gpus +
-                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-100>")}},
+                           "gpu_arch_gpus{arch=\"quarn904\"} 3\n" + prom_success + "0\n" + prom_times("<now-100>", "300", "")}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(100, "lifetime 300\nquarn904 3\n")); }},
     PublishCase{.name = "prometheus_past_the_lifetime", .program = fails, .args = {"prometheus", "@/exporter/gpu_arch.prom"},
                 .err = no_answer, .status = 1,
-                .files = {{"exporter/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-400>")}},
+                .files = {{"exporter/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-400>", "300", "")}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/architectures", kept_since(400, "lifetime 300\nquarn904 3\n"));
                 }},
     PublishCase{.name = "prometheus_lifetime_of_the_pass", .program = fails,
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "lifetime", "120"}, .err = no_answer, .status = 1,
-                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-200>", "120")}},
+                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-200>", "120", "")}},
                 .setup = [](DriverTree &tree) {
                     write(tree, "state/architectures", kept_since(200, "lifetime 300\nquarn904 3\n"));
                 }},
@@ -878,7 +905,7 @@ const PublishCase publish_cases[] = {
     // A failing pass keeps its lifetime with the answer, for the fact.
     PublishCase{.name = "pass_failing_keeps_its_lifetime", .program = fails, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
                 .err = no_answer, .status = 1,
-                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-500>")},
+                .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "0\n" + prom_times("<now-500>", "300", "")},
                           {"state/architectures", "since <now-500>\nlifetime 300\nquarn904 3\n"}},
                 .setup = [](DriverTree &tree) { write(tree, "state/architectures", kept_since(500, "lifetime 604800\nquarn904 3\n")); }},
     // An output cut short by far is quoted within bounds: the verdict is said.
@@ -919,7 +946,7 @@ const PublishCase publish_cases[] = {
                        "rather than an older one\n" + no_answer, .status = 1, .files = {{"e/gpu_arch.prom", nothing_kept}},
                 .setup = full_state, .root = true, .as = "full", .wrapped = true},
     PublishCase{.name = "pass_says_it_once", .program = "echo 'Can not find supported GPU!' >&2", .args = {"pass", "prometheus", "@/e/gpu_arch.prom"},
-                .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>")}},
+                .err = "", .files = {{"e/gpu_arch.prom", prom_head + prom_gpus + prom_success + "1\n" + prom_times("<now>", "300", "")}},
                 .env = {service}, .runs = 2},
     // The service's journal tells each change once: passes of 2 GPUs, a
     // failure, 2, 1, 2 and 2 again.
@@ -1054,12 +1081,12 @@ const PublishCase publish_cases[] = {
                 .files = {{"e/gpu_arch.prom", "-"}},
                 .options = {.signals_when = {{holds("program.grandchild", "\n"), SIGHUP}}},
                 .check = [](DriverTree &tree) { EXPECT_TRUE(gone(tree, "program.grandchild")); }},
-    // A stop between consumers names what is written and what is not.
+    // A stop in the drain, which goes first, names what is not written yet.
     PublishCase{.name = "pass_stopped_between_consumers", .program = good,
                 .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "slurm-drain", "n1", "nfd", "@/f/gpu_arch"},
                 .err = "gpu_arch-publish: stopped by SIGTERM while waiting for 'scontrol'; gpu_arch had found quarn1000 (2), "
-                       "quarn904 (1); written: '@/e/gpu_arch.prom'; not yet written, so still holding the last pass's answer: "
-                       "'@/f/gpu_arch'\n", .status = 1, .files = {{"e/gpu_arch.prom", prom_good}, {"f/gpu_arch", "old\n"}},
+                       "quarn904 (1); not yet written, so still holding the last pass's answer: '@/e/gpu_arch.prom', "
+                       "'@/f/gpu_arch'\n", .status = 1, .files = {{"e/gpu_arch.prom", "-"}, {"f/gpu_arch", "old\n"}},
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     write(tree, "bin/scontrol.does", "sleep 30\n");
@@ -1149,26 +1176,28 @@ const PublishCase publish_cases[] = {
     // written only when it changes; a drain on a loss, once, and a resume
     // only of its own reason; slurmctld asked nothing while all is well.
     PublishCase{.name = "drain_first_answer_sets_what_the_node_should_have", .program = good, .args = {"pass", "slurm-drain", "n1"},
-                .err = "", .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}},
+                .err = "", .files = {{"state/expected", state_good}, {"bin/scontrol.log", "show node n1\n"}}},
     PublishCase{.name = "drain_healthy_node_asks_nothing", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
                 .files = {{"state/expected", "since <now-100>\nlifetime 300\nquarn1000 2\nquarn904 1\n"}, {"bin/scontrol.log", "-"}},
                 .setup = drain_state("quarn1000 2\nquarn904 1\n", "", "")},
     PublishCase{.name = "drain_on_a_loss", .program = good, .args = {"slurm-drain", "n1"},
                 .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000'\n",
                 .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
-                          {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\n"},
+                          {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000, 0 of 1 quarn2000\nNone\n"},
                           {"state/expected", "since <now>\nlifetime 300\nquarn1000 3\nquarn2000 1\nquarn904 1\n"}},
                 .setup = drain_state("quarn1000 3\nquarn2000 1\n", "", shows("IDLE"))},
     // Powered down is no drain of an administrator's.
     PublishCase{.name = "drain_powered_down_node", .program = good, .args = {"slurm-drain", "n1"},
-                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", "n1\n" + lost + "\n"}},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", lost_noted}},
                 .setup = drain_state("quarn1000 3\n", "", shows("IDLE+POWERED_DOWN"))},
-    // A drain whose record cannot be kept is not made: it could never be undone.
+    // A drain whose note cannot be kept (a full disk) is made all the same,
+    // and the next pass asks slurmctld.
     PublishCase{.name = "drain_record_not_kept", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: cannot read '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: cannot "
-                       "write '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: node 'n1' "
-                       "is not drained for 'gpu_arch: 2 of 3 quarn1000': a drain that is not kept could not be undone\n",
-                .status = 1, .files = {{"bin/scontrol.log", "show node n1\n"}},
+                       "write '@/state/slurm-drain': it is a symbolic link\ngpu_arch-publish: node 'n1' is drained without a "
+                       "note of it: the next passes ask slurmctld\n" + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n",
+                .status = 1, .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 "
+                                        "quarn1000\n"}, {"state/expected", "-"}},
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     fs::create_symlink("/etc/shadow", tree.path("state/slurm-drain"));
@@ -1198,7 +1227,7 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "drain_resumed_by_hand_takes_what_the_node_has", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
                 .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}, {"state/expected", state_good}},
-                .setup = drain_state("quarn1000 3\n", lost, shows("IDLE"))},
+                .setup = drain_state("quarn1000 3\n", lost + "\n2024-05-01T10:00:00", shows("IDLE", "", "2024-05-01T10:00:01"))},
     PublishCase{.name = "drain_controller_down", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: cannot read the state of node 'n1' in slurmctld (scontrol failed (exit status 1): "
                        "'Unable to contact slurm controller'): the next pass tries again\n", .status = 1,
@@ -1206,13 +1235,13 @@ const PublishCase publish_cases[] = {
                 .setup = drain_state("quarn1000 3\n", "", "Unable to contact slurm controller\n", 1)},
     PublishCase{.name = "drain_refused_by_the_controller", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: cannot drain node 'n1' in slurmctld (scontrol failed (exit status 1): 'Access denied'): "
-                       "the next pass tries again\n", .status = 1, .files = {{"state/slurm-drain", "-"}},
+                       "the next pass tries again\n", .status = 1, .files = {{"state/slurm-drain", "n1\ndraining\ngpu_arch: 2 of 3 quarn1000\nNone\n"}},
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     write(tree, "bin/scontrol.does", "[ $1 = update ] && echo 'Access denied' && exit 1\n");
                 }},
     PublishCase{.name = "drain_unknown_node", .program = good, .args = {"slurm-drain", "n1"},
-                .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n",
+                .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n", .status = 1,
                 .setup = drain_state("quarn1000 3\n", "", "Node n1 not found\n", 1)},
     PublishCase{.name = "drain_without_slurm", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n",
@@ -1222,7 +1251,7 @@ const PublishCase publish_cases[] = {
                 }, .env = {"PATH=@/bin"}},
     PublishCase{.name = "drain_no_answer_past_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
                 .err = no_answer + drained_msg + "'gpu_arch: no answer'\n", .status = 1,
-                .files = {{"state/slurm-drain", "n1\ndrained\ngpu_arch: no answer\n"}},
+                .files = {{"state/slurm-drain", "n1\ndrained\ngpu_arch: no answer\nNone\n"}},
                 .setup = drain_state("quarn904 1\n", "", shows("IDLE"))},
     PublishCase{.name = "drain_kept_answer_within_the_lifetime", .program = fails, .args = {"slurm-drain", "n1"},
                 .err = kept_for(100, 300), .status = 1, .files = {{"bin/scontrol.log", "-"}},
@@ -1232,18 +1261,98 @@ const PublishCase publish_cases[] = {
                 }},
     PublishCase{.name = "drain_resumed_by_hand_without_an_answer", .program = fails, .args = {"slurm-drain", "n1"},
                 .err = no_answer + "gpu_arch-publish: node 'n1' was resumed by hand while gpu_arch gives no answer: it is not "
-                       "drained again for that\n", .status = 1, .files = {{"state/slurm-drain", "n1\naccepted\ngpu_arch: no answer\n"}},
+                       "drained again for that\n", .status = 1, .files = {{"state/slurm-drain", "n1\naccepted\ngpu_arch: no answer\n\n"}},
                 .setup = drain_state("quarn904 1\n", "drained\ngpu_arch: no answer", shows("IDLE"))},
     PublishCase{.name = "drain_not_again_after_a_resume_by_hand", .program = fails, .args = {"slurm-drain", "n1"}, .err = no_answer,
                 .status = 1, .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("quarn904 1\n", "accepted\ngpu_arch: no answer", "")},
-    PublishCase{.name = "drain_damaged_expectation_healed", .program = good, .args = {"slurm-drain", "n1"},
-                .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" + not_a_line,
-                .files = {{"state/expected", state_good}, {"bin/scontrol.log", "-"}}, .setup = drain_state("quarn1000 x\n", "", "")},
+    PublishCase{.name = "drain_damaged_expectation_drains", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" +
+                       replaced(not_a_line, "\n", "; the node is drained until 'gpu_arch-publish slurm-expected reset'\n") +
+                       drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
+                .files = {{"state/expected", "since <now-100>\nlifetime 300\nquarn1000 x\n"}}, .setup = drain_state("quarn1000 x\n", "", shows("IDLE"))},
+    // After a fault: a reboot resumes no loss, whatever form it takes;
+    // Slurm's own additions keep a drain ours; a drain that timed out but
+    // landed, or one stopped before it was asked for, is carried on; a lost
+    // state folder takes back what slurmctld shows or what is declared; a
+    // clock put back is no fault.
+    PublishCase{.name = "drain_again_after_a_reboot_resumed_it", .program = good, .args = {"slurm-drain", "n1"},
+                .err = rebooted_msg + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", lost_noted}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", lost, shows("IDLE"))(tree);
+                    fs::last_write_time(tree.path("state/slurm-drain"), fs::file_time_type::clock::now() - std::chrono::hours(24 * 3650));
+                }},
+    PublishCase{.name = "drain_again_after_slurm_shows_another_boot", .program = good, .args = {"slurm-drain", "n1"},
+                .err = rebooted_msg + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .files = {{"state/slurm-drain", "n1\n" + lost + "\n2024-05-01T10:01:00\n"}},
+                .setup = drain_state("quarn1000 3\n", lost + "\n2024-05-01T10:00:00", shows("IDLE", "", "2024-05-01T10:01:00"))},
+    PublishCase{.name = "drain_resumed_after_slurm_rebooted_it", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' resumed in slurmctld: it has all its GPUs again\n",
+                .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 : reboot issued [root@2024-05-01T10:00:00]"))},
+    PublishCase{.name = "drain_timed_out_but_landed", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000\nshow node n1\n"},
+                          {"state/slurm-drain", "n1\ndrained\ngpu_arch: 2 of 3 quarn1000\n2024-05-01T10:00:00\n"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE", "", "2024-05-01T10:00:00"))(tree);
+                    write(tree, "bin/scontrol.does", "[ $1 = update ] && sed -i 's/IDLE/IDLE+DRAIN/; s/Reason=/&gpu_arch: 2 of 3 quarn1000/' "
+                          "\"$0.says\" && echo 'slurm_update error: Socket timed out on send/recv operation' && exit 1\n");
+                }, .runs = 2},
+    PublishCase{.name = "drain_stopped_before_it_was_asked_for", .program = good, .args = {"slurm-drain", "n1"},
+                .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .setup = drain_state("quarn1000 3\n", "draining\ngpu_arch: 2 of 3 quarn1000", shows("IDLE"))},
+    PublishCase{.name = "drain_declared_on_a_lost_state_folder", .program = good, .args = {"slurm-drain", "n1"},
+                .err = drained_msg + "'gpu_arch: 2 of 8 quarn1000'\n", .files = {{"state/expected", state_good}},
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); }, .env = {"GPU_ARCH_EXPECTED=quarn1000=8  quarn904=1"}},
+    PublishCase{.name = "drain_declaration_damaged", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
+                "what the node should have, declared in GPU_ARCH_EXPECTED: 'quarn904=1=1' is no ARCHITECTURE=GPUS of its own; the node is "
+                "drained until it is mended\n", .status = 1, .files = {{"state/expected", state_good}},
+                .setup = drain_state("quarn1000 2\n", "drained\ngpu_arch: what it should have is "
+                "unknown", shows("DRAIN", "gpu_arch: what it should have is unknown")), .env = {"GPU_ARCH_EXPECTED=quarn1000=8 quarn904=1=1"}},
+    PublishCase{.name = "drain_kept_when_the_state_folder_is_lost", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
+                .files = {{"state/expected", "since <now>\nlifetime 300\nquarn1000 3\nquarn904 1\n"}, {"state/slurm-drain", lost_noted}},
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 : reboot issued"), 0); }},
+    PublishCase{.name = "drain_resumed_when_the_state_folder_is_lost", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' resumed in slurmctld: it has all its GPUs again\n",
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("DRAIN", "gpu_arch: 1 of 2 quarn1000, x of y, of 9 and 1 more"), 0); }},
+    PublishCase{.name = "drain_with_the_clock_put_back", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n",
+                .setup = [](DriverTree &tree) {
+                    drain_state("", "", shows("IDLE"))(tree);
+                    write(tree, "state/expected", kept_since(-86400, "lifetime 300\nquarn1000 3\n"));
+                }},
+    // Kept: an acceptance holds for its reason only; a node without GPUs is
+    // not drained for a failure; an administrator's FAIL or a node not
+    // responding is left; no resume of a node resumed by hand; the reason
+    // whole within 100 characters.
+    PublishCase{.name = "drain_a_new_loss_after_an_acceptance", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg +
+                "'gpu_arch: 2 of 3 quarn1000'\n", .setup = drain_state("quarn1000 3\n", "accepted\ngpu_arch: no answer", shows("IDLE"))},
+    PublishCase{.name = "drain_no_gpus_no_answer", .program = fails, .args = {"slurm-drain", "n1"}, .err = no_answer, .status = 1,
+                .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("", "", shows("IDLE"))},
+    PublishCase{.name = "drain_leaves_a_failed_node", .program = good, .args = {"slurm-drain", "n1"}, .err = left_msg + "'bad', is not "
+                "one that gpu_arch-publish set\n", .setup = drain_state("quarn1000 3\n", "", shows("IDLE+FAIL", "bad"))},
+    PublishCase{.name = "drain_leaves_a_node_not_responding", .program = good, .args = {"slurm-drain", "n1"}, .err = left_msg +
+                "'Not responding', is not one that gpu_arch-publish set\n", .setup = drain_state("quarn1000 3\n", "", shows("DOWN*", "Not responding"))},
+    PublishCase{.name = "drain_no_resume_after_a_resume_by_hand", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}}, .setup = drain_state("quarn1000 2\n", lost, shows("IDLE"))},
+    PublishCase{.name = "drain_reason_of_six", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: 0 of "
+                "1000000 quarn-2147483640, 0 of 1000000 quarn-2147483641 and 4 more'\n", .setup = drain_state(short_of_all(2147483640, 6), "", shows("IDLE"))},
+    PublishCase{.name = "drain_reason_of_twelve", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: 0 of "
+                "1000000 quarn-2147483630, 0 of 1000000 quarn-2147483631 and 10 more'\n", .setup = drain_state(short_of_all(2147483630, 12), "", shows("IDLE"))},
+    PublishCase{.name = "drain_host_name", .program = good, .args = {"slurm-drain", "-"}, .err = "gpu_arch-publish: node 'n1' drained in slurmctld: "
+                "'gpu_arch: 2 of 3 quarn1000'\n", .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    write(tree, "uts", "#!/bin/sh\nexec unshare -u sh -c 'hostname n1.example.org && exec \"$0\" \"$@\"' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n", 0755);
+                }, .root = true, .as = "uts", .wrapped = true},
+    // The alert's expectation is the drain's: declared, or lowered by an acceptance in the same pass.
+    PublishCase{.name = "prometheus_expected_declared", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "",
+                .files = {{"e/gpu_arch.prom", replaced(prom_good, expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} 8\n")}},
+                .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
+    PublishCase{.name = "pass_acceptance_quiets_the_alert", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
+                .files = {{"e/gpu_arch.prom", prom_good}}, .setup = drain_state("quarn1000 3\n", lost, shows("IDLE"))},
     PublishCase{.name = "expected_shown", .program = fails, .args = {"slurm-expected"}, .err = "", .out = "quarn1000 3\nquarn904 1\n",
                 .setup = drain_state("quarn1000 3\nquarn904 1\n", "", "")},
     PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},
                 .err = "gpu_arch-publish: what the node should have is forgotten: the next fresh answer sets it\n",
                 .files = {{"state/expected", "-"}}, .setup = drain_state("quarn1000 3\n", "", "")},
+    PublishCase{.name = "expected_makes_no_folder", .program = fails, .args = {"slurm-expected"}, .err = "", .files = {{"state", "-"}},
+                .setup = [](DriverTree &tree) { fs::remove(tree.path("state")); }},
     PublishCase{.name = "expected_bad_word", .program = fails, .args = {"slurm-expected", "x"},
                 .err = "gpu_arch-publish: slurm-expected takes reset or nothing, not 'x'\n", .status = 2},
 
@@ -1373,11 +1482,20 @@ INSTANTIATE_TEST_SUITE_P(Table, PublishRows, testing::ValuesIn(publish_cases),
 TEST(PublishUsage, WordsNoCommandTakes)
 {
     DriverTree tree;
-    const std::vector<std::string> calls[] = {
-        {"pass", "json", "x"}, {"lifetime", "60"}, {"prometheus", "A", "B"}, {"json", "x"}, {}, {"bogus"},
-        {"every"},             {"every", "0"},     {"every", "86401"},       {"every", "1m"}, {"every", "1", "json"}};
+    const std::vector<std::string> calls[] = {{"pass", "json", "x"},
+                                              {"lifetime", "60"},
+                                              {"prometheus", "A", "B"},
+                                              {"json", "x"},
+                                              {},
+                                              {"bogus"},
+                                              {"every"},
+                                              {"every", "0"},
+                                              {"every", "86401"},
+                                              {"every", "1m"},
+                                              {"every", "1", "json"}};
     for (const std::vector<std::string> &args : calls) {
-        const Outcome outcome = run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
+        const Outcome outcome =
+            run_tool(tree, GPU_ARCH_PUBLISH_BINARY, {.args = args, .env = {"GPU_ARCH_PROGRAM=/none"}});
         EXPECT_EQ(outcome.out + outcome.err.substr(outcome.err.find("usage:")) + std::to_string(outcome.status),
                   usage + "2")
             << testing::PrintToString(args);

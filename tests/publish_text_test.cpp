@@ -177,7 +177,7 @@ TEST(Consumers, EachFormatOfOneResult)
 {
     const Answer fresh = {true, mixed, 1796739000, 300, ""};
     const Answer kept = {false, quarn1000, 1796739000, 120, "gpu_arch failed (exit status 3)"};
-    EXPECT_EQ(prometheus_text(fresh, 1796739042, 60),
+    EXPECT_EQ(prometheus_text(fresh, {}, 1796739042, 60),
               "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
               "# TYPE gpu_arch_info gauge\n"
               "gpu_arch_info{arch=\"quarn1000\"} 1\ngpu_arch_info{arch=\"quarn904\"} 1\n"
@@ -195,9 +195,12 @@ TEST(Consumers, EachFormatOfOneResult)
               "# HELP gpu_arch_written_timestamp_seconds When gpu_arch-publish wrote this file, by the node's clock.\n"
               "# TYPE gpu_arch_written_timestamp_seconds gauge\ngpu_arch_written_timestamp_seconds 1796739042\n"
               "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
-              "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n");
-    EXPECT_NE(prometheus_text({false, {}, 0, 300, "x"}, 0, 60).find("\ngpu_arch_last_success_timestamp_seconds 0\n"),
-              std::string::npos);
+              "# TYPE gpu_arch_interval_seconds gauge\ngpu_arch_interval_seconds 60\n"
+              "# HELP gpu_arch_expected_gpus GPUs of each architecture this node should have: declared, else the most "
+              "it has shown, until a loss is accepted.\n# TYPE gpu_arch_expected_gpus gauge\n");
+    EXPECT_NE(
+        prometheus_text({false, {}, 0, 300, "x"}, {}, 0, 60).find("\ngpu_arch_last_success_timestamp_seconds 0\n"),
+        std::string::npos);
     // The kept answer as written, or why a damaged one, or one from after
     // now, is not used.
     const long long now = 1796739000;
@@ -218,7 +221,8 @@ TEST(Consumers, EachFormatOfOneResult)
         {"since 100\nlifetime 300\nquarn9 1048577\n", "line 3, 'quarn9 1048577'" + no_such_line},
         {"since 100\n", "it has no lifetime line"},
         {"", "it has no since line"},
-        {"since 1796739001\nlifetime 300\n", "its answer is from 2026-12-08T14:10:01Z, after now (was the clock set back?)"},
+        {"since 1796739001\nlifetime 300\n",
+         "its answer is from 2026-12-08T14:10:01Z, after now (was the clock set back?)"},
     };
     for (const auto &[text, expected] : states) {
         const Kept read = read_kept_text(text, now);
@@ -239,8 +243,9 @@ TEST(Consumers, EachFormatOfOneResult)
     EXPECT_EQ(json_text(kept),
               "{\"architectures\": [\"quarn1000\"], \"gpus\": {\"quarn1000\": 2}, \"success\": false, "
               "\"last_success\": \"2026-12-08T14:10:00Z\", \"error\": \"gpu_arch failed (exit status 3)\"}\n");
-    EXPECT_EQ(json_text({false, {}, 0, 300, "\"a\\\n\t"}), "{\"architectures\": [], \"gpus\": {}, \"success\": false, "
-                                                           "\"last_success\": null, \"error\": \"\\\"a\\\\\\u000a\\u0009\"}\n");
+    EXPECT_EQ(json_text({false, {}, 0, 300, "\"a\\\n\t"}),
+              "{\"architectures\": [], \"gpus\": {}, \"success\": false, "
+              "\"last_success\": null, \"error\": \"\\\"a\\\\\\u000a\\u0009\"}\n");
     // Many names: each counted once, and the kept answer reads back whole.
     std::string many;
     for (int number = 1; number <= 95000; ++number) {
@@ -248,7 +253,8 @@ TEST(Consumers, EachFormatOfOneResult)
     }
     const Detection detection = read_detection(many + many);
     ASSERT_EQ(detection.architectures.size(), 95000U);
-    EXPECT_EQ(detection.architectures.back().name + " " + std::to_string(detection.architectures.back().gpus), "quarn95000 2");
+    EXPECT_EQ(detection.architectures.back().name + " " + std::to_string(detection.architectures.back().gpus),
+              "quarn95000 2");
     EXPECT_EQ(read_kept_text(kept_text({now, 300, detection.architectures, ""}), now).architectures.size(), 95000U);
 
     const std::pair<std::string, bool> prefixes[] = {
@@ -267,8 +273,10 @@ TEST(Consumers, EachFormatOfOneResult)
         {"", false},
         {std::string(64, 'a') + ".org", false},
         {std::string(63, 'a') + ".org", true},
-        {std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(61, 'a'), true},
-        {std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(62, 'a'), false},
+        {std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(61, 'a'),
+         true},
+        {std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(63, 'a') + "." + std::string(62, 'a'),
+         false},
         {"a_b.org", false},
     };
     for (const auto &[prefix, valid] : prefixes) {

@@ -345,6 +345,7 @@ const Answer &answer(Pass &pass)
     const long long now = time(nullptr);
     std::string path;
     const int state = open_state_folder(path);
+    pass.state_failed = state < 0;
     path += std::string("/") + kept_name;
     std::string text;
     if (state >= 0) {

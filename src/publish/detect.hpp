@@ -65,6 +65,11 @@ struct Pass {
     bool judged = false;    // shown holds what the consumers show
     Answer shown;
     std::string before; // the kept answer the run found, as found_text says it, if any
+    // Whether the state folder held what was learned when the pass began
+    // (-1: not looked yet), and whether a problem with it was said.
+    int learned_missing = -1;
+    bool expectation_said = false;
+    bool state_failed = false; // the state folder could not be opened, as said
 };
 
 // Runs gpu_arch the first time it is asked; null, after a message, when it

@@ -519,15 +519,19 @@ int read_file_at(int folder, const std::string &path, const std::string &name, s
     return 1;
 }
 
-int open_state_folder(std::string &path)
+int open_state_folder(std::string &path, bool create)
 {
     // systemd names the folders of StateDirectory=, separated by colons.
     const char *named = getenv("STATE_DIRECTORY");
     path = named != nullptr && *named != '\0' ? named : GPU_ARCH_PUBLISH_STATE_DIR;
     path = path.substr(0, path.find(':'));
     std::string why;
-    const int folder = open_folder(path, true, why);
     struct stat status = {};
+    // What only reads takes a folder that is not there for an empty one.
+    if (!create && stat(path.c_str(), &status) != 0 && errno == ENOENT) {
+        return -1;
+    }
+    const int folder = open_folder(path, create, why);
     if (folder >= 0 && fstat(folder, &status) == 0 && (!trusted(status.st_uid) || (status.st_mode & 022) != 0)) {
         why = quote_for_message(path) + " is writable by another user";
         close(folder);

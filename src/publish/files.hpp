@@ -27,8 +27,9 @@ int remove_file(const std::string &path);
 int read_file_at(int folder, const std::string &path, const std::string &name, size_t max_size, std::string &text,
                  bool follow = false);
 // The folder where the program keeps what it must remember, owned by root
-// (or this user) and writable by no one else; -1 after a message.
-int open_state_folder(std::string &path);
+// (or this user) and writable by no one else; -1 after a message, or with
+// errno ENOENT and no message when it is not there and not to be made.
+int open_state_folder(std::string &path, bool create = true);
 // Takes an exclusive lock on the file name in folder, which only its owner
 // may open, waiting at most the given seconds; -1 after a message.
 int lock_in(int folder, const std::string &path, const std::string &name, int seconds);

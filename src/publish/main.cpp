@@ -27,6 +27,7 @@
 #include <ctime>
 
 #include "drain.hpp"
+#include "expected.hpp"
 #include "fleet.hpp"
 #include "json.hpp"
 #include "nfd.hpp"
@@ -366,6 +367,9 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
                      [](const auto &pair) { return pair.first->in_pass == InPass::Consumer; })) {
         say("no consumer is named: name them in " + defaults_origin() + " (see gpu_arch-publish(8))");
     }
+    // The drain first: what it accepts is what the metrics of the same pass
+    // hold the node to.
+    std::stable_partition(pairs.begin(), pairs.end(), [](const auto &pair) { return pair.first->run == slurm_drain; });
     Pass shared;
     shared.in_pass = true;
     shared.interval = interval;

@@ -4,11 +4,33 @@
 // was given, so that rules can tell a fresh answer from a kept one; and when
 // and how often it is written, so that they can tell a stale file.
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <ctime>
 
+#include "expected.hpp"
 #include "prometheus.hpp"
 
-std::string prometheus_text(const Answer &answer, long long written, long long interval)
+namespace {
+
+// What the drain holds the node to, for the alert that judges it alike.
+std::string expected_text(const std::vector<Architecture> &expected)
+{
+    std::string text = "# HELP gpu_arch_expected_gpus GPUs of each architecture this node should have: declared, "
+                       "else the most it has shown, until a loss is accepted.\n"
+                       "# TYPE gpu_arch_expected_gpus gauge\n";
+    for (const Architecture &architecture : expected) {
+        text +=
+            "gpu_arch_expected_gpus{arch=\"" + architecture.name + "\"} " + std::to_string(architecture.gpus) + "\n";
+    }
+    return text;
+}
+
+} // namespace
+
+std::string prometheus_text(const Answer &answer, const std::vector<Architecture> &expected, long long written,
+                            long long interval)
 {
     std::string text = "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
                        "# TYPE gpu_arch_info gauge\n";
@@ -47,7 +69,7 @@ std::string prometheus_text(const Answer &answer, long long written, long long i
            "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
            "# TYPE gpu_arch_interval_seconds gauge\n"
            "gpu_arch_interval_seconds " +
-           std::to_string(interval) + "\n";
+           std::to_string(interval) + "\n" + expected_text(expected);
 }
 
 int prometheus(const std::vector<std::string> &arguments, Pass &pass)
@@ -62,9 +84,18 @@ int prometheus(const std::vector<std::string> &arguments, Pass &pass)
         say(quote_for_message(path) +
             " keeps the architectures of the last run that answered, and gpu_arch_detection_success 0");
     }
-    if (!write_file(path, prometheus_text(shown, time(nullptr), pass.interval))) {
+    // Learned by a pass here too, so that the alert needs no drain; read
+    // only, and without a word, where the folder is not there or not ours.
+    std::string folder;
+    const int state = pass.state_failed || shown.unkept ? -1 : open_state_folder(folder, false);
+    const Expectation expected = read_expectation(state, folder, shown, pass);
+    const bool kept = state < 0 || !pass.in_pass || keep_expectation(state, folder, expected, shown);
+    if (state >= 0) {
+        close(state);
+    }
+    if (!write_file(path, prometheus_text(shown, expected.architectures, time(nullptr), pass.interval))) {
         say(quote_for_message(path) + " still holds what an earlier pass wrote there, if anything");
         return 1;
     }
-    return shown.fresh ? 0 : 1;
+    return shown.fresh && kept ? 0 : 1;
 }

@@ -25,3 +25,13 @@ bool unknown_node(const Run &run);
 // Why a run did not land, for a message: how it ended and its output, its
 // lines joined into one, quoted; of scontrol or the program named.
 std::string scontrol_failure(const Run &run, const char *program = "scontrol");
+
+// The node as slurmctld shows it: whether its state holds it (a DRAIN, DOWN
+// or FAIL flag), its reason without the user and time that slurmctld adds,
+// and when it booted, as scontrol prints it.
+struct NodeState {
+    bool held = false;
+    std::string reason;
+    std::string boot_time;
+};
+NodeState read_node_state(const std::string &shown);

@@ -277,7 +277,8 @@ n2_gpus() { # how many quarn904 GPUs n2 has; then a pass of the timer's service
 reason() { in_container n1 sinfo -h -R -n n2 -o %E; }
 drain_check() { # what: the state of n2 (once slurmctld hears from it again), its reason and what it should have
     local got tries=0
-    until got="$(node_state n2) '$(reason n2)' $(in_container n2 gpu_arch-publish slurm-expected | tr '\n' ' ')" &&
+    until got="$(node_state n2) '$(reason n2)' $(in_container n2 sh -c 'set -a && . /etc/default/gpu_arch-publish &&
+        gpu_arch-publish slurm-expected' | tr '\n' ' ')" &&
         [ "$got" = "$2" ] || [ $((tries += 1)) -gt 30 ]; do sleep 1; done
     [ "$got" = "$2" ] || fail "drain, $1: n2 is $got, expected $2"
     echo "drain, $1: $got"
@@ -317,7 +318,28 @@ n2_gpus 1
 drain_check "slurmctld stopped during a loss" "drained 'gpu_arch: 1 of 2 quarn904' quarn904 2 "
 n2_gpus 2
 drain_check "and the GPU back" "idle '' quarn904 2 "
+# A reimaged node, its state folder gone, with README's declaration: drained
+# at its first pass.
+declare_gpus=$(readme_command 'GPU_ARCH_EXPECTED=' | sed 's/quarn1000=8/quarn904=2/')
+in_container n2 sh -c "rm -rf /var/lib/gpu_arch-publish && $declare_gpus" || fail "README's declaration failed"
+n2_gpus 1
+drain_check "state folder lost, the GPUs declared" "drained 'gpu_arch: 1 of 2 quarn904' quarn904 2 "
+n2_gpus 2
+drain_check "and the GPU back" "idle '' quarn904 2 "
+# Slurm's own health check, as the manual sets it, drains and resumes alone.
 in_container n2 sed -i 's/slurm-drain - //' /etc/default/gpu_arch-publish
+for node in n1 n2; do
+    printf 'HealthCheckProgram=/usr/share/gpu_arch/slurm-health-check\nHealthCheckInterval=5\nHealthCheckNodeState=ANY\n' |
+        in_container "$node" sh -c 'cat >>/etc/slurm/slurm.conf'
+done
+in_container n1 scontrol reconfigure
+driver_tree n2 'isa_major 9 isa_minor 4'
+drain_check "by the health check, a GPU lost" "drained 'gpu_arch: 1 of 2 quarn904' quarn904 2 "
+driver_tree n2 'isa_major 9 isa_minor 4' 'isa_major 9 isa_minor 4'
+drain_check "by the health check, the GPU back" "idle '' quarn904 2 "
+for node in n1 n2; do in_container "$node" sed -i '/^HealthCheck/d' /etc/slurm/slurm.conf; done
+in_container n1 scontrol reconfigure
+in_container n2 sed -i '/^GPU_ARCH_EXPECTED/d' /etc/default/gpu_arch-publish
 
 # Node sets keyed on a feature follow once README's command has run on the
 # controller: n1 joins the gpu partition with quarn1000 and leaves it without.
