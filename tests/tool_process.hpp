@@ -35,12 +35,10 @@ struct RunOptions {
     std::vector<std::string> args = {};
     std::vector<std::string> env = {}; // NAME=value, set for the run
     bool ignore_sigchld = false;       // as some launchers leave it
-    int hangup_after_ms = 0;           // then SIGHUP, before the stop
-    int stop_after_ms = 0;             // then SIGTERM, as a container's stop sends it
-    int stop_signal = SIGTERM;         // or SIGINT, as a terminal's ^C
-    // Signals sent when what the run wrote says it is time, in place of the
-    // clock above: each once its condition on the tree holds, looked at every
-    // 10 ms for at most 30 s, so that a slowed run is waited for.
+    // Signals sent when what the run wrote says it is time (a hangup, a
+    // container's stop, a terminal's ^C): each once its condition on the tree
+    // holds, looked at every 10 ms for at most 30 s, so that a slowed run is
+    // waited for rather than guessed at.
     std::vector<std::pair<std::function<bool(const fs::path &)>, int>> signals_when = {};
 };
 
@@ -158,12 +156,7 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
     }
     int status = 0;
     long long stopped_in_ms = -1;
-    if (options.stop_after_ms > 0 || !options.signals_when.empty()) {
-        if (options.hangup_after_ms > 0) {
-            usleep(static_cast<useconds_t>(options.hangup_after_ms) * 1000);
-            kill(pid, SIGHUP);
-        }
-        usleep(static_cast<useconds_t>(options.stop_after_ms - options.hangup_after_ms) * 1000);
+    if (!options.signals_when.empty()) {
         for (const auto &[ready, signal_number] : options.signals_when) {
             for (int waited_ms = 0; !ready(tree.root()) && waited_ms < 30000; waited_ms += 10) {
                 usleep(10000);
@@ -171,9 +164,6 @@ inline Outcome run_tool(const DriverTree &tree, std::string binary, const RunOpt
             kill(pid, signal_number);
         }
         const auto stopped = std::chrono::steady_clock::now();
-        if (options.signals_when.empty()) {
-            kill(pid, options.stop_signal);
-        }
         // A program that does not end within 5 s is killed, so that the row fails rather than hangs.
         for (int waited_ms = 0; waitpid(pid, &status, WNOHANG) == 0; waited_ms += 10) {
             if (waited_ms == 5000) {
