@@ -980,12 +980,14 @@ const PublishCase publish_cases[] = {
                            "# +expiry-time=<now+300>\nexample.org/quarn904=true\nexample.org/quarn904.gpus=1\n"
                            "example.org/gpus=1\n"}, {"runs", "\n\n\n"}, {"state/last-pass", "<now> 1 0\n"}},
                 .options = {.signals_when = {{holds("features.d/gpu_arch", "example.org/gpus=1\n"), SIGTERM}}}},
-    // Each orphan waits to be one, says whose it is and ends between
-    // passes, which the publisher must reap before the next one starts.
+    // Each orphan leaves the program's group (which a run's end kills),
+    // waits to be an orphan, says whose it is and ends between passes, which
+    // the publisher must reap before the next one starts.
     PublishCase{.name = "every_says_it_once_and_reaps_orphans",
-                .program = "setsid sh -c 'while awk -v p=$1 \"{ exit \\$4 != p }\" /proc/$$/stat; do sleep 0.05; done; "
-                           "awk -v p=$0 \"{ print \\$4 == p ? \\\"ours\\\" : \\$4 }\" /proc/$$/stat >>orphans; "
-                           "echo $$ >>ended' $PPID $$ &\n"
+                .program = "rm -f detached; setsid sh -c ': >detached; while awk -v p=$1 \"{ exit \\$4 != p }\" /proc/$$/stat; "
+                           "do sleep 0.05; done; awk -v p=$0 \"{ print \\$4 == p ? \\\"ours\\\" : \\$4 }\" /proc/$$/stat "
+                           ">>orphans; echo $$ >>ended' $PPID $$ &\n"
+                           "until [ -e detached ]; do sleep 0.01; done\n"
                            "awk -v p=$PPID '$3 == \"Z\" && $4 == p' /proc/[0-9]*/stat 2>/dev/null | wc -l >>zombies\n" + fails,
                 .args = {"every", "60", "prometheus", "@/e/gpu_arch.prom"}, .err = no_answer,
                 .files = {{"e/gpu_arch.prom", nothing_kept}, {"zombies", "0\n0\n0\n"}, {"orphans", "ours\nours\nours\n"},
