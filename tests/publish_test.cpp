@@ -1427,6 +1427,9 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "fleet_unreadable_line", .program = fails, .args = {"slurm-fleet"},
                 .err = "gpu_arch-publish: cannot read sinfo's line 'n1 quarn1000': it is not nodes, features and state\n",
                 .status = 1, .setup = client("sinfo", "n2 quarn904 idle\nn1 quarn1000\n")},
+    PublishCase{.name = "fleet_sinfo_answer_too_long", .program = fails, .args = {"slurm-fleet"}, .err = "gpu_arch-publish: cannot ask "
+                "slurmctld for the features of slurmctld's nodes: sinfo printed more than 1048576 bytes and was killed: '" +
+                std::string(300, 'x') + "'...\n", .status = 1, .setup = client("sinfo", "", 0, "head -c 2000000 /dev/zero | tr '\\0' x\n")},
     PublishCase{.name = "fleet_partition_list", .program = fails, .args = {"slurm-fleet", "a,b"},
                 .err = "gpu_arch-publish: slurm-fleet takes partition names, each a word of its own: not 'a,b'\n", .status = 2,
                 .files = {{"bin/sinfo.log", "-"}}, .setup = client("sinfo", "")},
