@@ -114,11 +114,12 @@ std::vector<std::string_view> arch_values(std::string_view answer)
     return values;
 }
 
-// What sinfo's lines say: whether a node matched, whether one that counts
-// did, and the architectures among the features of those that count;
-// unreadable holds a line that is not nodes, features and state.
+// What sinfo's lines say: the partitions with a node, whether a node that
+// counts matched, and the architectures among the features of those that
+// count; unreadable holds a line that is not partition, state, features and
+// nodes.
 struct SinfoNodes {
-    bool matched = false;
+    std::set<std::string, std::less<>> partitions;
     bool counted = false;
     std::set<std::string, std::less<>> architectures;
     std::string unreadable;
@@ -148,17 +149,22 @@ SinfoNodes read_sinfo(std::string_view output, bool ready_only)
         const std::string_view whole = output.substr(0, end);
         std::string_view line = whole;
         output.remove_prefix(std::min(end + 1, output.size()));
-        const std::string_view nodes = next_word(line);
-        const std::string_view features = next_word(line);
+        const std::string_view partition = next_word(line);
         const std::string_view state = next_word(line);
-        if (nodes.empty()) {
+        const std::string_view features = next_word(line);
+        const std::string_view nodes = next_word(line);
+        if (partition.empty()) {
             continue;
         }
-        if (state.empty() || !next_word(line).empty()) {
+        if (features.empty() || !next_word(line).empty()) {
             found.unreadable = whole;
             return found;
         }
-        found.matched = true;
+        // A partition without a node comes with an empty node list.
+        if (nodes.empty()) {
+            continue;
+        }
+        found.partitions.emplace(partition);
         if (!ready_only || runs_jobs_now(state)) {
             found.counted = true;
             add_architectures(features, judged, found.architectures);
@@ -193,8 +199,10 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     }
     // The nodes, their features and their state, of hidden partitions too
     // (which sinfo shows when they are named, and refuses --all with);
-    // sinfo joins the nodes alike into host ranges.
-    std::vector<std::string> argv = {"sinfo", "--noheader", "--format=%N %f %t"};
+    // sinfo joins the nodes alike into host ranges. Each line names its
+    // partition, since sinfo skips one it does not know among several named;
+    // a node in several partitions comes once for each.
+    std::vector<std::string> argv = {"sinfo", "--noheader", "--format=%R %t %f %N"};
     argv.emplace_back(partitions.empty() ? "--all" : "--partition=" + list);
     Run run = run_bounded(argv, scontrol_seconds);
     if (!run.failure.empty()) {
@@ -206,15 +214,17 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     const SinfoNodes found = read_sinfo(run.output, ready_only);
     if (!found.unreadable.empty()) {
         say("cannot read sinfo's line " + quote_for_message(found.unreadable) +
-            ": it is not nodes, features and state");
+            ": it is not partition, state, features and nodes");
         return fleet_unreachable;
     }
-    if (!found.matched) {
-        say("no node matched: " + (partitions.empty()
-                                       ? std::string("slurmctld knows no node")
-                                       : named(partitions) + (partitions.size() == 1 ? " has" : " have") +
-                                             " no node, or no such partition exists (sinfo --summarize "
-                                             "lists the partitions)"));
+    std::vector<std::string> unmatched;
+    std::copy_if(partitions.begin(), partitions.end(), std::back_inserter(unmatched),
+                 [&found](const std::string &partition) { return !found.partitions.contains(partition); });
+    if (found.partitions.empty() || !unmatched.empty()) {
+        say("no node matched: " + (unmatched.empty() ? std::string("slurmctld knows no node")
+                                                     : named(unmatched) + (unmatched.size() == 1 ? " has" : " have") +
+                                                           " no node, or no such partition exists (sinfo --summarize "
+                                                           "lists the partitions)"));
         return fleet_no_node;
     }
     if (!found.counted) {
