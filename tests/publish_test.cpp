@@ -1439,20 +1439,28 @@ const PublishCase publish_cases[] = {
                 .files = {{"bin/sinfo.log", "-"}}, .setup = client("sinfo", "")},
     PublishCase{.name = "fleet_prometheus", .program = fails, .args = {"prometheus-fleet", "https://p:9090", "@/http.yml"},
                 .err = "", .out = "quarn1000\nquarn904\n", .files = {{"bin/promtool.log", "query --format=json instant "
-                "--http.config.file=@/http.yml https://p:9090 arch:gpu_arch_nodes:count > 0\n"}}, .setup = client("promtool", promtool_found)},
+                "--http.config.file=@/http.yml -- https://p:9090 arch:gpu_arch_nodes:count > 0\n"}}, .setup = client("promtool", promtool_found)},
     PublishCase{.name = "fleet_prometheus_no_node", .program = fails, .args = {"prometheus-fleet", "http://p"},
                 .err = fleet_none + "no node has a fresh answer of gpu_arch in Prometheus at 'http://p'\n", .status = 3,
                 .setup = client("promtool", "[]\n")},
     PublishCase{.name = "fleet_prometheus_no_architecture", .program = fails, .args = {"prometheus-fleet", "http://p"},
                 .err = "gpu_arch-publish: the nodes with a fresh answer in Prometheus at 'http://p' have no GPU architecture, or "
                        "its rules lack gpu_arch.rules.yml's arch:gpu_arch_nodes:count\n", .status = 4,
-                .files = {{"bin/promtool.log", "query --format=json instant http://p arch:gpu_arch_nodes:count > 0\n"
-                           "query --format=json instant http://p count(gpu_arch_detection_success == 1)\n"}},
+                .files = {{"bin/promtool.log", "query --format=json instant -- http://p arch:gpu_arch_nodes:count > 0\n"
+                           "query --format=json instant -- http://p count(gpu_arch_detection_success == 1)\n"}},
                 .setup = client("promtool", "[]\n", 0, "case \"$*\" in *count\\(*) echo '[{\"metric\":{},\"value\":[1,\"2\"]}]'; exit;; esac\n")},
     PublishCase{.name = "fleet_prometheus_unreachable", .program = fails, .args = {"prometheus-fleet", "http://p"},
                 .err = "gpu_arch-publish: cannot ask Prometheus at 'http://p': promtool failed (exit status 1): 'query error: "
                        "connection refused'\n", .status = 1,
                 .setup = client("promtool", "", 1, "echo 'query error: connection refused' >&2\n")},
+    PublishCase{.name = "fleet_prometheus_escaped_label", .program = fails, .args = {"prometheus-fleet", "http://p"}, .err = "",
+                .out = "quarn1000\nquarn904\n", .setup = client("promtool", "[{\"metric\":{\"arch\":\"quarn1\\\"x\"}}," + promtool_found.substr(1))},
+    PublishCase{.name = "fleet_prometheus_unreadable", .program = fails, .args = {"prometheus-fleet", "http://p"}, .err = "gpu_arch-publish: "
+                "cannot read the answer of Prometheus at 'http://p': it is not a JSON list of series: '<p>Bad gateway'\n",
+                .status = 1, .setup = client("promtool", "<p>Bad gateway\n")},
+    PublishCase{.name = "fleet_prometheus_option", .program = fails, .args = {"prometheus-fleet", "--http.config.file=/etc/shadow"},
+                .err = "gpu_arch-publish: prometheus-fleet takes a URL and the path of promtool's HTTP settings file, not "
+                       "'--http.config.file=/etc/shadow'\n", .status = 2, .files = {{"bin/promtool.log", "-"}}, .setup = client("promtool", "[]\n")},
 
     // node-line: DEFAULT's features, CRLF continuations and an escaped #.
     PublishCase{.name = "node_line_inherits_default_features", .program = good, .args = {"node-line"}, .err = "",

@@ -79,13 +79,15 @@ std::string scope(const std::vector<std::string> &partitions)
     return partitions.empty() ? "slurmctld's nodes" : "the nodes of " + named(partitions);
 }
 
-// The answer of promtool to one query, in JSON; false after a message.
+// The answer of promtool to one query, a JSON list of series; false after
+// a message when promtool failed or printed something else.
 bool query(const std::vector<std::string> &arguments, const std::string &expression, std::string &answer)
 {
     std::vector<std::string> argv = {"promtool", "query", "--format=json", "instant"};
     if (arguments.size() > 1) {
         argv.push_back("--http.config.file=" + arguments[1]);
     }
+    argv.emplace_back("--");
     argv.push_back(arguments[0]);
     argv.push_back(expression);
     Run run = run_bounded(argv, scontrol_seconds);
@@ -95,21 +97,31 @@ bool query(const std::vector<std::string> &arguments, const std::string &express
         return false;
     }
     pass_on_errors(run, "promtool");
+    const std::string_view list = std::string_view(run.output).substr(0, run.output.find_last_not_of(" \n") + 1);
+    if (list.empty() || list.front() != '[' || list.back() != ']') {
+        say("cannot read the answer of Prometheus at " + quote_for_message(arguments[0]) +
+            ": it is not a JSON list of series: " + quote_start(list));
+        return false;
+    }
     answer = std::move(run.output);
     return true;
 }
 
 // The values of the label arch in promtool's JSON answer: each
-// "arch":"value" of a series' metric. A value with an escape in it ends at
-// the escape and is then no architecture name.
+// "arch":"value" of a series' metric, as JSON writes it up to its closing
+// quote. A value with an escape keeps it, and is then no architecture name.
 std::vector<std::string_view> arch_values(std::string_view answer)
 {
     constexpr std::string_view key = "\"arch\":\"";
     std::vector<std::string_view> values;
     for (size_t at = answer.find(key); at != std::string_view::npos; at = answer.find(key, at)) {
         at += key.size();
-        const size_t end = answer.find_first_of("\"\\", at);
-        values.push_back(answer.substr(at, end == std::string_view::npos ? 0 : end - at));
+        size_t end = at;
+        while (end < answer.size() && answer[end] != '"') {
+            end += answer[end] == '\\' ? size_t{2} : size_t{1};
+        }
+        values.push_back(answer.substr(at, end - at));
+        at = end;
     }
     return values;
 }
@@ -242,6 +254,14 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
 
 int prometheus_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
 {
+    // Neither is taken for one of promtool's options.
+    for (const std::string &argument : arguments) {
+        if (argument.empty() || argument[0] == '-') {
+            say("prometheus-fleet takes a URL and the path of promtool's HTTP settings file, not " +
+                quote_for_message(argument));
+            return 2;
+        }
+    }
     std::string answer;
     if (!query(arguments, std::string(architectures_rule) + " > 0", answer)) {
         return fleet_unreachable;
