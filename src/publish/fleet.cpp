@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <set>
 #include <string_view>
 #include <unordered_set>
