@@ -284,8 +284,9 @@ std::function<void(DriverTree &)> client(const std::string &name, const std::str
 }
 // Nodes in host ranges, other features, no features, drained, down, powered
 // down and not responding.
-const std::string sinfo_nodes = "gpu[001-040,042] ib,quarn904,quarn1000 idle\ngpu041 quarn2000 drain\n"
-                                "big[1-2] quarn-3,bigmem down*\nlogin1 (null) mix\ncloud[1-9] quarn7 idle~\n";
+const std::string sinfo_nodes = "gpu idle ib,quarn904,quarn1000 gpu[001-040,042]\ngpu drain quarn2000 gpu041\n"
+                                "big down* quarn-3,bigmem big[1-2]\nbig drain quarn2000 gpu041\nlogin mix (null) login1\n"
+                                "cloud idle~ quarn7 cloud[1-9]\nempty n/a (null) \n";
 const std::string promtool_found = "[{\"metric\":{\"arch\":\"quarn904\"},\"value\":[1.5,\"2\"]},"
                                    "{\"metric\":{\"arch\":\"quarn010\"},\"value\":[1.5,\"1\"]},"
                                    "{\"metric\":{\"arch\":\"quarn1000\"},\"value\":[1.5,\"3\"]}]\n";
@@ -1408,46 +1409,60 @@ const PublishCase publish_cases[] = {
     // each, and a status for each way there are none.
     PublishCase{.name = "fleet_partitions", .program = fails, .args = {"slurm-fleet", "gpu", "big"}, .err = "",
                 .out = "quarn-3\nquarn1000\nquarn2000\nquarn7\nquarn904\n",
-                .files = {{"bin/sinfo.log", "--noheader --format=%N %f %t --partition=gpu,big\n"}}, .setup = client("sinfo", sinfo_nodes)},
+                .files = {{"bin/sinfo.log", "--noheader --format=%R %t %f %N --partition=gpu,big\n"}}, .setup = client("sinfo", sinfo_nodes)},
     PublishCase{.name = "fleet_ready_nodes", .program = fails, .args = {"slurm-fleet", "ready"}, .err = "",
-                .out = "quarn1000\nquarn904\n", .files = {{"bin/sinfo.log", "--noheader --format=%N %f %t --all\n"}},
+                .out = "quarn1000\nquarn904\n", .files = {{"bin/sinfo.log", "--noheader --format=%R %t %f %N --all\n"}},
                 .setup = client("sinfo", sinfo_nodes)},
     PublishCase{.name = "fleet_no_such_partition", .program = fails, .args = {"slurm-fleet", "gpx"},
                 .err = fleet_none + "partition 'gpx' has no node, or no such partition exists (sinfo --summarize lists the "
                        "partitions)\n", .status = 3, .setup = client("sinfo", "")},
     PublishCase{.name = "fleet_none_ready", .program = fails, .args = {"slurm-fleet", "ready", "ready", "big"},
                 .err = fleet_none + "none of the nodes of partitions 'ready', 'big' can run jobs now (each is down, "
-                       "drained, powered down or not responding)\n", .status = 3, .setup = client("sinfo", "big[1-2] quarn-3 down*\nn1 quarn7 drng\n")},
+                       "drained, powered down or not responding)\n", .status = 3, .setup = client("sinfo", "big down* quarn-3 big[1-2]\nready drng quarn7 n1\n")},
     PublishCase{.name = "fleet_no_architecture", .program = fails, .args = {"slurm-fleet"},
                 .err = "gpu_arch-publish: sinfo said: 'sinfo: warning: x'\ngpu_arch-publish: slurmctld's nodes have no "
                        "GPU architecture among their features (gpu_arch-publish publishes them there)\n", .status = 4,
-                .setup = client("sinfo", "login[1-2] (null) idle\nn1 quarn1000x,xquarn7 idle\n", 0, "echo 'sinfo: warning: x' >&2\n")},
+                .setup = client("sinfo", "login idle (null) login[1-2]\ngpu idle quarn1000x,xquarn7 n1\n", 0, "echo 'sinfo: warning: x' >&2\n")},
     PublishCase{.name = "fleet_controller_down", .program = fails, .args = {"slurm-fleet", "gpu"},
                 .err = "gpu_arch-publish: cannot ask slurmctld for the features of the nodes of partition 'gpu': sinfo failed (exit status 1): "
                        "'slurm_load_partitions: Unable to contact slurm controller (connect failure)'\n", .status = 1,
                 .setup = client("sinfo", "", 1, "echo 'slurm_load_partitions: Unable to contact slurm controller (connect failure)' >&2\n")},
     PublishCase{.name = "fleet_unreadable_line", .program = fails, .args = {"slurm-fleet"},
-                .err = "gpu_arch-publish: cannot read sinfo's line 'n1 quarn1000': it is not nodes, features and state\n",
-                .status = 1, .setup = client("sinfo", "n2 quarn904 idle\nn1 quarn1000\n")},
+                .err = "gpu_arch-publish: cannot read sinfo's line 'gpu idle': it is not partition, state, features and nodes\n",
+                .status = 1, .setup = client("sinfo", "gpu idle quarn904 n2\ngpu idle\n")},
+    PublishCase{.name = "fleet_partition_mistyped", .program = fails, .args = {"slurm-fleet", "gpu", "gpuu", "big", "empty"},
+                .err = fleet_none + "partitions 'gpuu', 'empty' have no node, or no such partition exists (sinfo --summarize "
+                       "lists the partitions)\n", .status = 3, .setup = client("sinfo", sinfo_nodes)},
+    PublishCase{.name = "fleet_sinfo_answer_too_long", .program = fails, .args = {"slurm-fleet"}, .err = "gpu_arch-publish: cannot ask "
+                "slurmctld for the features of slurmctld's nodes: sinfo printed more than 1048576 bytes and was killed: '" +
+                std::string(300, 'x') + "'...\n", .status = 1, .setup = client("sinfo", "", 0, "head -c 2000000 /dev/zero | tr '\\0' x\n")},
     PublishCase{.name = "fleet_partition_list", .program = fails, .args = {"slurm-fleet", "a,b"},
                 .err = "gpu_arch-publish: slurm-fleet takes partition names, each a word of its own: not 'a,b'\n", .status = 2,
                 .files = {{"bin/sinfo.log", "-"}}, .setup = client("sinfo", "")},
     PublishCase{.name = "fleet_prometheus", .program = fails, .args = {"prometheus-fleet", "https://p:9090", "@/http.yml"},
                 .err = "", .out = "quarn1000\nquarn904\n", .files = {{"bin/promtool.log", "query --format=json instant "
-                "--http.config.file=@/http.yml https://p:9090 arch:gpu_arch_nodes:count > 0\n"}}, .setup = client("promtool", promtool_found)},
+                "--http.config.file=@/http.yml -- https://p:9090 arch:gpu_arch_nodes:count > 0\n"}}, .setup = client("promtool", promtool_found)},
     PublishCase{.name = "fleet_prometheus_no_node", .program = fails, .args = {"prometheus-fleet", "http://p"},
                 .err = fleet_none + "no node has a fresh answer of gpu_arch in Prometheus at 'http://p'\n", .status = 3,
                 .setup = client("promtool", "[]\n")},
     PublishCase{.name = "fleet_prometheus_no_architecture", .program = fails, .args = {"prometheus-fleet", "http://p"},
                 .err = "gpu_arch-publish: the nodes with a fresh answer in Prometheus at 'http://p' have no GPU architecture, or "
                        "its rules lack gpu_arch.rules.yml's arch:gpu_arch_nodes:count\n", .status = 4,
-                .files = {{"bin/promtool.log", "query --format=json instant http://p arch:gpu_arch_nodes:count > 0\n"
-                           "query --format=json instant http://p count(gpu_arch_detection_success == 1)\n"}},
+                .files = {{"bin/promtool.log", "query --format=json instant -- http://p arch:gpu_arch_nodes:count > 0\n"
+                           "query --format=json instant -- http://p count(gpu_arch_detection_success == 1)\n"}},
                 .setup = client("promtool", "[]\n", 0, "case \"$*\" in *count\\(*) echo '[{\"metric\":{},\"value\":[1,\"2\"]}]'; exit;; esac\n")},
     PublishCase{.name = "fleet_prometheus_unreachable", .program = fails, .args = {"prometheus-fleet", "http://p"},
                 .err = "gpu_arch-publish: cannot ask Prometheus at 'http://p': promtool failed (exit status 1): 'query error: "
                        "connection refused'\n", .status = 1,
                 .setup = client("promtool", "", 1, "echo 'query error: connection refused' >&2\n")},
+    PublishCase{.name = "fleet_prometheus_escaped_label", .program = fails, .args = {"prometheus-fleet", "http://p"}, .err = "",
+                .out = "quarn1000\nquarn904\n", .setup = client("promtool", "[{\"metric\":{\"arch\":\"quarn1\\\"x\"}}," + promtool_found.substr(1))},
+    PublishCase{.name = "fleet_prometheus_unreadable", .program = fails, .args = {"prometheus-fleet", "http://p"}, .err = "gpu_arch-publish: "
+                "cannot read the answer of Prometheus at 'http://p': it is not a JSON list of series: '<p>Bad gateway'\n",
+                .status = 1, .setup = client("promtool", "<p>Bad gateway\n")},
+    PublishCase{.name = "fleet_prometheus_option", .program = fails, .args = {"prometheus-fleet", "--http.config.file=/etc/shadow"},
+                .err = "gpu_arch-publish: prometheus-fleet takes a URL and the path of promtool's HTTP settings file, not "
+                       "'--http.config.file=/etc/shadow'\n", .status = 2, .files = {{"bin/promtool.log", "-"}}, .setup = client("promtool", "[]\n")},
 
     // node-line: DEFAULT's features, CRLF continuations and an escaped #.
     PublishCase{.name = "node_line_inherits_default_features", .program = good, .args = {"node-line"}, .err = "",

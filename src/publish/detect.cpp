@@ -93,8 +93,7 @@ bool detect(Detection &detection, std::string &error)
         std::string quoted;
         const size_t shown = std::min(detection.dropped.size(), shown_dropped);
         for (size_t i = 0; i < shown; ++i) {
-            const std::string &line = detection.dropped[i];
-            quoted += ' ' + quote_for_message(line.substr(0, shown_length)) + (line.size() > shown_length ? "..." : "");
+            quoted += ' ' + quote_start(detection.dropped[i], shown_length);
         }
         if (shown < detection.dropped.size()) {
             quoted += " and " + std::to_string(detection.dropped.size() - shown) + " more";
@@ -103,9 +102,7 @@ bool detect(Detection &detection, std::string &error)
     }
     if (!detection.partial.empty()) {
         // Cut short: the rest of the answer, or of that name, may be lost.
-        const std::string &line = detection.partial;
-        error = program + " printed a last line without its newline, " +
-                quote_for_message(line.substr(0, shown_length)) + (line.size() > shown_length ? "..." : "") +
+        error = program + " printed a last line without its newline, " + quote_start(detection.partial, shown_length) +
                 ": its answer is incomplete";
         return false;
     }

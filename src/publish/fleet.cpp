@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <set>
 #include <string_view>
 #include <unordered_set>
@@ -79,13 +80,15 @@ std::string scope(const std::vector<std::string> &partitions)
     return partitions.empty() ? "slurmctld's nodes" : "the nodes of " + named(partitions);
 }
 
-// The answer of promtool to one query, in JSON; false after a message.
+// The answer of promtool to one query, a JSON list of series; false after
+// a message when promtool failed or printed something else.
 bool query(const std::vector<std::string> &arguments, const std::string &expression, std::string &answer)
 {
     std::vector<std::string> argv = {"promtool", "query", "--format=json", "instant"};
     if (arguments.size() > 1) {
         argv.push_back("--http.config.file=" + arguments[1]);
     }
+    argv.emplace_back("--");
     argv.push_back(arguments[0]);
     argv.push_back(expression);
     Run run = run_bounded(argv, scontrol_seconds);
@@ -95,30 +98,41 @@ bool query(const std::vector<std::string> &arguments, const std::string &express
         return false;
     }
     pass_on_errors(run, "promtool");
+    const std::string_view list = std::string_view(run.output).substr(0, run.output.find_last_not_of(" \n") + 1);
+    if (list.empty() || list.front() != '[' || list.back() != ']') {
+        say("cannot read the answer of Prometheus at " + quote_for_message(arguments[0]) +
+            ": it is not a JSON list of series: " + quote_start(list));
+        return false;
+    }
     answer = std::move(run.output);
     return true;
 }
 
 // The values of the label arch in promtool's JSON answer: each
-// "arch":"value" of a series' metric. A value with an escape in it ends at
-// the escape and is then no architecture name.
+// "arch":"value" of a series' metric, as JSON writes it up to its closing
+// quote. A value with an escape keeps it, and is then no architecture name.
 std::vector<std::string_view> arch_values(std::string_view answer)
 {
     constexpr std::string_view key = "\"arch\":\"";
     std::vector<std::string_view> values;
     for (size_t at = answer.find(key); at != std::string_view::npos; at = answer.find(key, at)) {
         at += key.size();
-        const size_t end = answer.find_first_of("\"\\", at);
-        values.push_back(answer.substr(at, end == std::string_view::npos ? 0 : end - at));
+        size_t end = at;
+        while (end < answer.size() && answer[end] != '"') {
+            end += answer[end] == '\\' ? size_t{2} : size_t{1};
+        }
+        values.push_back(answer.substr(at, end - at));
+        at = end;
     }
     return values;
 }
 
-// What sinfo's lines say: whether a node matched, whether one that counts
-// did, and the architectures among the features of those that count;
-// unreadable holds a line that is not nodes, features and state.
+// What sinfo's lines say: the partitions with a node, whether a node that
+// counts matched, and the architectures among the features of those that
+// count; unreadable holds a line that is not partition, state, features and
+// nodes.
 struct SinfoNodes {
-    bool matched = false;
+    std::set<std::string, std::less<>> partitions;
     bool counted = false;
     std::set<std::string, std::less<>> architectures;
     std::string unreadable;
@@ -148,17 +162,22 @@ SinfoNodes read_sinfo(std::string_view output, bool ready_only)
         const std::string_view whole = output.substr(0, end);
         std::string_view line = whole;
         output.remove_prefix(std::min(end + 1, output.size()));
-        const std::string_view nodes = next_word(line);
-        const std::string_view features = next_word(line);
+        const std::string_view partition = next_word(line);
         const std::string_view state = next_word(line);
-        if (nodes.empty()) {
+        const std::string_view features = next_word(line);
+        const std::string_view nodes = next_word(line);
+        if (partition.empty()) {
             continue;
         }
-        if (state.empty() || !next_word(line).empty()) {
+        if (features.empty() || !next_word(line).empty()) {
             found.unreadable = whole;
             return found;
         }
-        found.matched = true;
+        // A partition without a node comes with an empty node list.
+        if (nodes.empty()) {
+            continue;
+        }
+        found.partitions.emplace(partition);
         if (!ready_only || runs_jobs_now(state)) {
             found.counted = true;
             add_architectures(features, judged, found.architectures);
@@ -193,8 +212,10 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     }
     // The nodes, their features and their state, of hidden partitions too
     // (which sinfo shows when they are named, and refuses --all with);
-    // sinfo joins the nodes alike into host ranges.
-    std::vector<std::string> argv = {"sinfo", "--noheader", "--format=%N %f %t"};
+    // sinfo joins the nodes alike into host ranges. Each line names its
+    // partition, since sinfo skips one it does not know among several named;
+    // a node in several partitions comes once for each.
+    std::vector<std::string> argv = {"sinfo", "--noheader", "--format=%R %t %f %N"};
     argv.emplace_back(partitions.empty() ? "--all" : "--partition=" + list);
     Run run = run_bounded(argv, scontrol_seconds);
     if (!run.failure.empty()) {
@@ -206,15 +227,17 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
     const SinfoNodes found = read_sinfo(run.output, ready_only);
     if (!found.unreadable.empty()) {
         say("cannot read sinfo's line " + quote_for_message(found.unreadable) +
-            ": it is not nodes, features and state");
+            ": it is not partition, state, features and nodes");
         return fleet_unreachable;
     }
-    if (!found.matched) {
-        say("no node matched: " + (partitions.empty()
-                                       ? std::string("slurmctld knows no node")
-                                       : named(partitions) + (partitions.size() == 1 ? " has" : " have") +
-                                             " no node, or no such partition exists (sinfo --summarize "
-                                             "lists the partitions)"));
+    std::vector<std::string> unmatched;
+    std::copy_if(partitions.begin(), partitions.end(), std::back_inserter(unmatched),
+                 [&found](const std::string &partition) { return !found.partitions.contains(partition); });
+    if (found.partitions.empty() || !unmatched.empty()) {
+        say("no node matched: " + (unmatched.empty() ? std::string("slurmctld knows no node")
+                                                     : named(unmatched) + (unmatched.size() == 1 ? " has" : " have") +
+                                                           " no node, or no such partition exists (sinfo --summarize "
+                                                           "lists the partitions)"));
         return fleet_no_node;
     }
     if (!found.counted) {
@@ -232,6 +255,14 @@ int slurm_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
 
 int prometheus_fleet(const std::vector<std::string> &arguments, Pass & /*unused*/)
 {
+    // Neither is taken for one of promtool's options.
+    for (const std::string &argument : arguments) {
+        if (argument.empty() || argument[0] == '-') {
+            say("prometheus-fleet takes a URL and the path of promtool's HTTP settings file, not " +
+                quote_for_message(argument));
+            return 2;
+        }
+    }
     std::string answer;
     if (!query(arguments, std::string(architectures_rule) + " > 0", answer)) {
         return fleet_unreachable;

@@ -103,6 +103,11 @@ std::string quote_for_message(std::string_view text)
     return quoted + "'";
 }
 
+std::string quote_start(std::string_view text, size_t length)
+{
+    return quote_for_message(text.substr(0, length)) + (text.size() > length ? "..." : "");
+}
+
 bool in_service()
 {
     const char *mark = getenv("GPU_ARCH_PUBLISH_SERVICE");

@@ -28,6 +28,11 @@ constexpr size_t verdict_room = size_t{16} * 1024;
 // backslashes and quotes written as escapes, so that one message stays one
 // line in the journal.
 std::string quote_for_message(std::string_view text);
+// The start of what another program printed, quoted: at most length bytes
+// of it, with "..." after the quote when cut short, so that a megabyte of an
+// answer never becomes one message.
+constexpr size_t quoted_output = 300;
+std::string quote_start(std::string_view text, size_t length = quoted_output);
 
 // Whether this is the service's own pass, which its unit marks (other units
 // and agents set INVOCATION_ID too): only it reads the defaults file, keeps

@@ -48,7 +48,7 @@ std::string scontrol_failure(const Run &run, const char *program)
         }
     }
     output.erase(output.find_last_not_of("; ") + 1);
-    return std::string(program) + " " + run.failure + (output.empty() ? "" : ": " + quote_for_message(output));
+    return std::string(program) + " " + run.failure + (output.empty() ? "" : ": " + quote_start(output));
 }
 
 NodeState read_node_state(const std::string &shown)

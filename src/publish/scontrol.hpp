@@ -23,7 +23,8 @@ Run run_scontrol(const std::vector<std::string> &words);
 bool unknown_node(const Run &run);
 
 // Why a run did not land, for a message: how it ended and its output, its
-// lines joined into one, quoted; of scontrol or the program named.
+// lines joined into one, the start of them quoted; of scontrol or the
+// program named.
 std::string scontrol_failure(const Run &run, const char *program = "scontrol");
 
 // The node as slurmctld shows it: whether its state holds it (a DRAIN, DOWN

@@ -40,7 +40,7 @@ autoreconf -i >autoreconf.log 2>&1 || { cat autoreconf.log; fail "autoreconf"; }
 ! GPU_ARCH_MIN_VERSION=2 ./configure >configure-2.log 2>&1 || fail "configure accepted gpu_arch $version for >= 2"
 grep -q "error: gpu_arch >= 2 is required" configure-2.log || { cat configure-2.log; fail "configure refused >= 2 for another reason"; }
 # The fleet's architectures, for a partition of a stand-in for Slurm's sinfo.
-printf '#!/bin/sh\necho "gpu[1-2] quarn904,ib idle"\necho "gpu3 quarn1000 down"\n' >"$work/sinfo" && chmod +x "$work/sinfo"
+printf '#!/bin/sh\necho "gpu idle quarn904,ib gpu[1-2]"\necho "gpu down quarn1000 gpu3"\n' >"$work/sinfo" && chmod +x "$work/sinfo"
 export PATH="$work:$PATH" GPU_ARCH_FLEET=gpu
 program=$(realpath "$prefix/sbin/gpu_arch-publish") expected='quarn1000;quarn904'
 ./configure >configure-fleet.log 2>&1 && [ "$(found configure-fleet.log)" = "$program" ] ||
