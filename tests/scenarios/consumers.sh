@@ -192,9 +192,12 @@ read-only folder, the file kept ¦ ro isa_major 10 ¦ 1 ¦ 1
 failing past the lifetime ¦ late fail ¦ 0 ¦ 1
 ROWS
 
-# The rules in the real Prometheus: node a, failing past its lifetime, fires
-# the alert.
-alert='ALERTS{alertname="GpuArchDetectionFailing",alertstate="firing"}'
+# The rules in the real Prometheus: node a, one GPU of the three it has shown
+# left, fires the alert of lost GPUs at once (the others need an hour's
+# history).
+set_node 'isa_major 10'
+publish - pass prometheus "$work/a/gpu_arch.prom" 2>"$work/publish.log" || fail "a pass short of GPUs: $(cat "$work/publish.log")"
+alert='ALERTS{alertname="GpuArchGpusLost",alertstate="firing"}'
 answer=''
 for _ in $(seq 60); do
     answer=$(promtool query instant http://127.0.0.1:19090 "$alert" 2>/dev/null)
