@@ -322,6 +322,7 @@ std::string short_of_all(int first, int count)
 const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
 const std::string lost_noted = "n1\n" + lost + "\nNone\n";
 const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
+const std::string unnoted_msg = "gpu_arch-publish: node 'n1' is drained without a note of it: the next passes ask slurmctld\n";
 const std::string rebooted_msg =
     "gpu_arch-publish: node 'n1' came back from a reboot with 2 of 3 quarn1000: a reboot accepts no loss\n";
 const std::string left_msg = "gpu_arch-publish: node 'n1' is left as it is: its reason, ";
@@ -1246,7 +1247,7 @@ const PublishCase publish_cases[] = {
                 .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n", .status = 1,
                 .setup = drain_state("quarn1000 3\n", "", "Node n1 not found\n", 1)},
     PublishCase{.name = "drain_without_slurm", .program = good, .args = {"slurm-drain", "n1"},
-                .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n",
+                .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n", .status = 1,
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", "", "")(tree);
                     fs::remove(tree.path("bin/scontrol"));
@@ -1341,6 +1342,23 @@ const PublishCase publish_cases[] = {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     write(tree, "uts", "#!/bin/sh\nexec unshare -u sh -c 'hostname n1.example.org && exec \"$0\" \"$@\"' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n", 0755);
                 }, .root = true, .as = "uts", .wrapped = true},
+    // Failing safe: a state folder read-only, or not ours, stops no drain.
+    PublishCase{.name = "drain_state_folder_read_only", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: cannot "
+                "keep the answer in '@/state/architectures': Read-only file system; until an answer is kept, a failing pass shows none rather "
+                "than an older one\ngpu_arch-publish: cannot lock '@/state/slurm-drain.lock': Read-only file system\ngpu_arch-publish: cannot "
+                "write '@/state/slurm-drain': Read-only file system\n" + unnoted_msg + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .status = 1,
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000\n"}},
+                .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    read_only("state")(tree);
+                }, .root = true, .as = "read-only", .wrapped = true},
+    PublishCase{.name = "drain_state_folder_not_ours", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: cannot "
+                "keep state: '@/state' is writable by another user\n" + unnoted_msg + drained_msg + "'gpu_arch: 2 of 8 quarn1000'\n", .status = 1,
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 8 quarn1000\n"}},
+                .setup = [](DriverTree &tree) {
+                    scontrol_answers(tree, shows("IDLE"), 0);
+                    fs::permissions(tree.path("state"), fs::perms(01777));
+                }, .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
     // The alert's expectation is the drain's: declared, or lowered by an acceptance in the same pass.
     PublishCase{.name = "prometheus_expected_declared", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "",
                 .files = {{"e/gpu_arch.prom", replaced(prom_good, expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} 8\n")}},

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "expected.hpp"
@@ -37,7 +38,8 @@ constexpr long long boot_time_jitter = 10;
 // The state folder's handle, closed when it goes.
 class StateFolder {
 public:
-    StateFolder() : fd_(open_state_folder(path_)) {}
+    // Not opened again, nor said twice, when the pass could not open it.
+    explicit StateFolder(bool failed) : fd_(failed ? -1 : open_state_folder(path_)) {}
     ~StateFolder()
     {
         if (fd_ >= 0) {
@@ -66,7 +68,7 @@ Record read_record(const StateFolder &state, const std::string &node)
 {
     std::string text;
     Record record;
-    if (read_file_at(state.fd(), state.folder() + "/" + record_name, record_name, max_record, text) <= 0) {
+    if (state.fd() < 0 || read_file_at(state.fd(), state.folder() + "/" + record_name, record_name, max_record, text) <= 0) {
         return record;
     }
     size_t at = 0;
@@ -93,7 +95,7 @@ Record read_record(const StateFolder &state, const std::string &node)
 
 bool write_record(const StateFolder &state, const Record &record)
 {
-    return write_file_at(state.fd(), state.folder() + "/" + record_name, record_name,
+    return state.fd() >= 0 && write_file_at(state.fd(), state.folder() + "/" + record_name, record_name,
                          record.node + "\n" + record.how + "\n" + record.reason + "\n" + record.boot_time + "\n");
 }
 
@@ -187,7 +189,7 @@ int not_landed(const std::string &what, const std::string &node, const Run &run)
     }
     if (run.failure.rfind("cannot be run", 0) == 0) {
         say("scontrol " + run.failure + ": node " + quote_for_message(node) + " is neither drained nor resumed");
-        return 0;
+        return 1;
     }
     say("cannot " + what + " node " + quote_for_message(node) + " in slurmctld (" + scontrol_failure(run) +
         "): the next pass tries again");
@@ -300,7 +302,7 @@ int drain_with_state(const StateFolder &state, const std::string &node, const An
     }
     Expectation expected = read_expectation(state.fd(), state.folder(), shown, pass);
     const int status = drain_or_resume(state, node, shown, expected);
-    if (!keep_expectation(state.fd(), state.folder(), expected, shown)) {
+    if (state.fd() < 0 || !keep_expectation(state.fd(), state.folder(), expected, shown)) {
         return 1;
     }
     return shown.fresh && expected.problem.empty() ? status : 1;
@@ -319,15 +321,18 @@ int slurm_drain(const std::vector<std::string> &arguments, Pass &pass)
         return 2;
     }
     const Answer &shown = answer(pass);
-    const StateFolder state;
-    if (state.fd() < 0) {
-        return 1;
-    }
-    const int lock = lock_in(state.fd(), state.folder() + "/" + lock_name, lock_name, lock_seconds);
-    if (lock < 0) {
+    // A state folder that cannot be opened, or that takes no lock file (read
+    // only, full), stops no drain: the pass goes on without it, and fails.
+    const StateFolder state(pass.state_failed);
+    const int lock =
+        state.fd() < 0 ? -1 : lock_in(state.fd(), state.folder() + "/" + lock_name, lock_name, lock_seconds);
+    if (state.fd() >= 0 && lock < 0 && errno != EROFS && errno != ENOSPC && errno != EDQUOT) {
         return 1;
     }
     const int status = drain_with_state(state, node, shown, pass);
+    if (lock < 0) {
+        return 1;
+    }
     close(lock);
     return status;
 }
