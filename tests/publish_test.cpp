@@ -1359,6 +1359,15 @@ const PublishCase publish_cases[] = {
                     scontrol_answers(tree, shows("IDLE"), 0);
                     fs::permissions(tree.path("state"), fs::perms(01777));
                 }, .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
+    // A declaration of blanks only names nothing; one over lines, as
+    // GPU_ARCH_PUBLISH may be, is read whole.
+    PublishCase{.name = "drain_declaration_of_blanks", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
+                "what the node should have, declared in GPU_ARCH_EXPECTED: it names no ARCHITECTURE=GPUS; the node is drained until it is "
+                "mended\n" + drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); }, .env = {"GPU_ARCH_EXPECTED= \n "}},
+    PublishCase{.name = "drain_declaration_over_lines", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: "
+                "2 of 8 quarn1000'\n", .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); },
+                .env = {"GPU_ARCH_EXPECTED=quarn1000=8\nquarn904=1\n"}},
     // The alert's expectation is the drain's: declared, or lowered by an acceptance in the same pass.
     PublishCase{.name = "prometheus_expected_declared", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "",
                 .files = {{"e/gpu_arch.prom", replaced(prom_good, expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} 8\n")}},

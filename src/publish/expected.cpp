@@ -16,12 +16,17 @@ namespace {
 
 constexpr const char *expected_name = "expected";
 
-// GPU_ARCH_EXPECTED: "quarn1000=8 quarn904=2", each pair read as a line of
-// the kept format, so that names and counts follow its one rule.
+// GPU_ARCH_EXPECTED: "quarn1000=8 quarn904=2", over lines as well, each pair
+// read as a line of the kept format, so that names and counts follow its one
+// rule. Blanks only declare nothing, which is no node without GPUs.
 bool read_declared(std::string_view text, std::vector<Architecture> &declared, std::string &why)
 {
+    if (text.find_first_not_of(" \t\n") == std::string_view::npos) {
+        why = "it names no ARCHITECTURE=GPUS";
+        return false;
+    }
     while (!text.empty()) {
-        const std::string_view word = text.substr(0, text.find_first_of(" \t"));
+        const std::string_view word = text.substr(0, text.find_first_of(" \t\n"));
         text.remove_prefix(std::min(word.size() + 1, text.size()));
         if (word.empty()) {
             continue;
