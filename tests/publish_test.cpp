@@ -322,6 +322,7 @@ std::string short_of_all(int first, int count)
 const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
 const std::string lost_noted = "n1\n" + lost + "\nNone\n";
 const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
+const std::string drains_msg = ", the pass fails and slurm-drain drains the node\n";
 const std::string unnoted_msg = "gpu_arch-publish: node 'n1' is drained without a note of it: the next passes ask slurmctld\n";
 const std::string rebooted_msg =
     "gpu_arch-publish: node 'n1' came back from a reboot with 2 of 3 quarn1000: a reboot accepts no loss\n";
@@ -1270,7 +1271,7 @@ const PublishCase publish_cases[] = {
                 .status = 1, .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("quarn904 1\n", "accepted\ngpu_arch: no answer", "")},
     PublishCase{.name = "drain_damaged_expectation_drains", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" +
-                       replaced(not_a_line, "\n", "; the node is drained until 'gpu_arch-publish slurm-expected reset'\n") +
+                       replaced(not_a_line, "\n", "; until 'gpu_arch-publish slurm-expected reset'" + drains_msg) +
                        drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
                 .files = {{"state/expected", "since <now-100>\nlifetime 300\nquarn1000 x\n"}}, .setup = drain_state("quarn1000 x\n", "", shows("IDLE"))},
     // After a fault: a reboot resumes no loss, whatever form it takes;
@@ -1304,8 +1305,8 @@ const PublishCase publish_cases[] = {
                 .err = drained_msg + "'gpu_arch: 2 of 8 quarn1000'\n", .files = {{"state/expected", state_good}},
                 .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); }, .env = {"GPU_ARCH_EXPECTED=quarn1000=8  quarn904=1"}},
     PublishCase{.name = "drain_declaration_damaged", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
-                "what the node should have, declared in GPU_ARCH_EXPECTED: 'quarn904=1=1' is no ARCHITECTURE=GPUS of its own; the node is "
-                "drained until it is mended\n", .status = 1, .files = {{"state/expected", state_good}},
+                "what the node should have, declared in GPU_ARCH_EXPECTED: 'quarn904=1=1' is no ARCHITECTURE=GPUS of its own; until it is "
+                "mended" + drains_msg, .status = 1, .files = {{"state/expected", state_good}},
                 .setup = drain_state("quarn1000 2\n", "drained\ngpu_arch: what it should have is "
                 "unknown", shows("DRAIN", "gpu_arch: what it should have is unknown")), .env = {"GPU_ARCH_EXPECTED=quarn1000=8 quarn904=1=1"}},
     PublishCase{.name = "drain_kept_when_the_state_folder_is_lost", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
@@ -1367,8 +1368,8 @@ const PublishCase publish_cases[] = {
     // A declaration of blanks only names nothing; one over lines, as
     // GPU_ARCH_PUBLISH may be, is read whole.
     PublishCase{.name = "drain_declaration_of_blanks", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
-                "what the node should have, declared in GPU_ARCH_EXPECTED: it names no ARCHITECTURE=GPUS; the node is drained until it is "
-                "mended\n" + drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
+                "what the node should have, declared in GPU_ARCH_EXPECTED: it names no ARCHITECTURE=GPUS; until it is mended" + drains_msg +
+                drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
                 .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); }, .env = {"GPU_ARCH_EXPECTED= \n "}},
     PublishCase{.name = "drain_declaration_over_lines", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: "
                 "2 of 8 quarn1000'\n", .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); },
@@ -1380,6 +1381,19 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "pass_acceptance_quiets_the_alert", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "slurm-drain", "n1"},
                 .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
                 .files = {{"e/gpu_arch.prom", prom_good}}, .setup = drain_state("quarn1000 3\n", lost, shows("IDLE"))},
+    PublishCase{.name = "pass_declared_acceptance_quiets_the_alert", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom",
+                "slurm-drain", "n1"}, .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 8 quarn1000: it is not drained again "
+                "for that\n", .files = {{"e/gpu_arch.prom", prom_good}}, .setup = drain_state("quarn1000 2\nquarn904 1\n", "drained\n"
+                "gpu_arch: 2 of 8 quarn1000", shows("IDLE")), .env = {"GPU_ARCH_EXPECTED=quarn1000=8 quarn904=1"}},
+    // What the node should have unknown: the alert fires, the pass fails.
+    PublishCase{.name = "prometheus_expected_damaged", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "gpu_arch-publish: "
+                "not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" + replaced(not_a_line, "\n",
+                "; until 'gpu_arch-publish slurm-expected reset'" + drains_msg), .status = 1, .files = {{"e/gpu_arch.prom", replaced(prom_good,
+                expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} +Inf\ngpu_arch_expected_gpus{arch=\"quarn904\"} +Inf\n")}},
+                .setup = drain_state("quarn1000 x\n", "", "")},
+    PublishCase{.name = "prometheus_declaration_damaged", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = "gpu_arch-"
+                "publish: not using what the node should have, declared in GPU_ARCH_EXPECTED: 'bogus' is no ARCHITECTURE=GPUS of its own; until "
+                "it is mended" + drains_msg, .status = 1, .env = {"GPU_ARCH_EXPECTED=quarn1000=8 bogus"}},
     PublishCase{.name = "expected_shown", .program = fails, .args = {"slurm-expected"}, .err = "", .out = "quarn1000 3\nquarn904 1\n",
                 .setup = drain_state("quarn1000 3\nquarn904 1\n", "", "")},
     PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},

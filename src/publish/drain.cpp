@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -317,6 +318,26 @@ int drain_with_state(const StateFolder &state, const std::string &node, const An
 }
 
 } // namespace
+
+std::vector<Architecture> held_to(int state, const std::string &folder, const Answer &shown,
+                                  const Expectation &expected)
+{
+    std::vector<Architecture> held = expected.architectures;
+    const std::string reason = drain_reason(shown, expected);
+    std::string text;
+    if (reason.empty() || state < 0 || read_file_at(state, folder + "/" + record_name, record_name, max_record, text) <= 0 ||
+        text.find("\naccepted\n" + reason + "\n") == std::string::npos) {
+        return held;
+    }
+    for (Architecture &should : held) {
+        unsigned has = 0;
+        for (const Architecture &architecture : shown.architectures) {
+            has = architecture.name == should.name ? architecture.gpus : has;
+        }
+        should.gpus = std::min(should.gpus, has);
+    }
+    return held;
+}
 
 int slurm_drain(const std::vector<std::string> &arguments, Pass &pass)
 {

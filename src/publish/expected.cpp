@@ -97,8 +97,9 @@ Expectation read_expectation(int state, const std::string &folder, const Answer 
     if (!expected.problem.empty() && !pass.expectation_said) {
         pass.expectation_said = true;
         // Failing safe: a node that cannot be judged is drained, never resumed.
-        say("not using what the node should have, " + expected.problem + "; the node is drained until " +
-            (expected.declared ? "it is mended" : "'gpu_arch-publish slurm-expected reset'"));
+        say("not using what the node should have, " + expected.problem + "; until " +
+            (expected.declared ? "it is mended" : "'gpu_arch-publish slurm-expected reset'") +
+            ", the pass fails and slurm-drain drains the node");
     }
     if (!expected.problem.empty()) {
         expected.architectures.clear();
