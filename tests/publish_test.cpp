@@ -1226,8 +1226,14 @@ const PublishCase publish_cases[] = {
                 .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 [root@2024-05-01T10:00:00]"))},
     PublishCase{.name = "drain_leaves_a_changed_reason", .program = good, .args = {"slurm-drain", "n1"},
                 .err = left_msg + "'fan', is not one that gpu_arch-publish set\n",
-                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}},
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "n1\n" + lost + "\n"}},
                 .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "fan"))},
+    PublishCase{.name = "drain_taken_over_then_resumed_by_hand", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: "
+                "node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
+                .files = {{"state/slurm-drain", "-"}, {"state/expected", state_good}}, .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", lost, shows("IDLE+DRAIN", "fan"))(tree);
+                    write(tree, "bin/scontrol.does", "[ -f \"$0.once\" ] && sed -i 's/+DRAIN//; s/fan//' \"$0.says\"; touch \"$0.once\"\n");
+                }, .runs = 2},
     PublishCase{.name = "drain_resumed_by_hand_takes_what_the_node_has", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
                 .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}, {"state/expected", state_good}},

@@ -270,7 +270,8 @@ int drain_or_resume(const StateFolder &state, const std::string &node, const Ans
     if (now.held && !ours) {
         say("node " + quote_for_message(node) + " is left as it is: its reason, " + quote_for_message(now.reason) +
             ", is not one that gpu_arch-publish set");
-        remove_record(state);
+        // The note stays: an administrator who took the drain over and
+        // resumes the node in the boot it was drained in accepts its loss.
         return 0;
     }
     // A state folder that lost what was learned takes it back from the drain;
