@@ -1405,6 +1405,9 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},
                 .err = "gpu_arch-publish: what the node should have is forgotten: the next fresh answer sets it\n",
                 .files = {{"state/expected", "-"}}, .setup = drain_state("quarn1000 3\n", "", "")},
+    PublishCase{.name = "expected_reset_declared", .program = fails, .args = {"slurm-expected", "reset"}, .err = "gpu_arch-publish: what was "
+                "learned is forgotten; GPU_ARCH_EXPECTED still declares what the node should have: change it there to accept a loss\n",
+                .files = {{"state/expected", "-"}}, .setup = drain_state("quarn1000 3\n", "", ""), .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
     PublishCase{.name = "expected_makes_no_folder", .program = fails, .args = {"slurm-expected"}, .err = "", .files = {{"state", "-"}},
                 .setup = [](DriverTree &tree) { fs::remove(tree.path("state")); }},
     PublishCase{.name = "expected_bad_word", .program = fails, .args = {"slurm-expected", "x"},
