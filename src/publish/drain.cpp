@@ -69,7 +69,8 @@ Record read_record(const StateFolder &state, const std::string &node)
 {
     std::string text;
     Record record;
-    if (state.fd() < 0 || read_file_at(state.fd(), state.folder() + "/" + record_name, record_name, max_record, text) <= 0) {
+    if (state.fd() < 0 ||
+        read_file_at(state.fd(), state.folder() + "/" + record_name, record_name, max_record, text) <= 0) {
         return record;
     }
     size_t at = 0;
@@ -96,7 +97,8 @@ Record read_record(const StateFolder &state, const std::string &node)
 
 bool write_record(const StateFolder &state, const Record &record)
 {
-    return state.fd() >= 0 && write_file_at(state.fd(), state.folder() + "/" + record_name, record_name,
+    return state.fd() >= 0 &&
+           write_file_at(state.fd(), state.folder() + "/" + record_name, record_name,
                          record.node + "\n" + record.how + "\n" + record.reason + "\n" + record.boot_time + "\n");
 }
 
@@ -326,7 +328,8 @@ std::vector<Architecture> held_to(int state, const std::string &folder, const An
     std::vector<Architecture> held = expected.architectures;
     const std::string reason = drain_reason(shown, expected);
     std::string text;
-    if (reason.empty() || state < 0 || read_file_at(state, folder + "/" + record_name, record_name, max_record, text) <= 0 ||
+    if (reason.empty() || state < 0 ||
+        read_file_at(state, folder + "/" + record_name, record_name, max_record, text) <= 0 ||
         text.find("\naccepted\n" + reason + "\n") == std::string::npos) {
         return held;
     }

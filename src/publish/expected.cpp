@@ -168,8 +168,8 @@ int slurm_expected(const std::vector<std::string> &arguments, Pass &pass)
         }
         const char *declared = getenv("GPU_ARCH_EXPECTED");
         say(declared != nullptr && *declared != '\0'
-                ? "what was learned is forgotten; GPU_ARCH_EXPECTED still declares what the node should have: change it "
-                  "there to accept a loss"
+                ? "what was learned is forgotten; GPU_ARCH_EXPECTED still declares what the node should have: change "
+                  "it there to accept a loss"
                 : "what the node should have is forgotten: the next fresh answer sets it");
         return 0;
     }

@@ -22,9 +22,8 @@ std::string expected_text(const std::vector<Architecture> &expected, bool unknow
                        "else the most it has shown, until a loss is accepted.\n"
                        "# TYPE gpu_arch_expected_gpus gauge\n";
     for (const Architecture &architecture : expected) {
-        text +=
-            "gpu_arch_expected_gpus{arch=\"" + architecture.name + "\"} " +
-            (unknown ? std::string("+Inf") : std::to_string(architecture.gpus)) + "\n";
+        text += "gpu_arch_expected_gpus{arch=\"" + architecture.name + "\"} " +
+                (unknown ? std::string("+Inf") : std::to_string(architecture.gpus)) + "\n";
     }
     return text;
 }
