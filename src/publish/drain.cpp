@@ -248,6 +248,23 @@ int resume_if_ours(const StateFolder &state, const std::string &node, bool ours)
     return 0;
 }
 
+// A state folder that lost what was learned takes it back from the drain;
+// a reason cut short names only some of it, so the node stays drained. The
+// reason to drain for, as it is then.
+std::string taken_back(const std::string &node, const std::string &drained, const Answer &shown, Expectation &expected)
+{
+    const std::string_view own = std::string_view(drained).substr(0, drained.find(" : "));
+    if (!expected.declared && own.ends_with(" more") && own.find(" and ") != std::string_view::npos) {
+        expected.problem = "lost with the state folder, and named only in part by the drain's reason";
+        say("node " + quote_for_message(node) + " stays drained: what it should have is " + expected.problem +
+            "; declare it in GPU_ARCH_EXPECTED, or resume the node by hand");
+    }
+    if (expected.problem.empty()) {
+        raise_expectation(expected, counts_in(drained));
+    }
+    return drain_reason(shown, expected);
+}
+
 int drain_or_resume(const StateFolder &state, const std::string &node, const Answer &shown, Expectation &expected)
 {
     std::string reason = drain_reason(shown, expected);
@@ -276,18 +293,8 @@ int drain_or_resume(const StateFolder &state, const std::string &node, const Ans
         // resumes the node in the boot it was drained in accepts its loss.
         return 0;
     }
-    // A state folder that lost what was learned takes it back from the drain;
-    // a reason cut short names only some of it, so the node stays drained.
-    const std::string_view own = std::string_view(now.reason).substr(0, now.reason.find(" : "));
-    if (ours && expected.first && !expected.declared && own.ends_with(" more") && own.find(" and ") != own.npos) {
-        expected.problem = "lost with the state folder, and named only in part by the drain's reason";
-        say("node " + quote_for_message(node) + " stays drained: what it should have is " + expected.problem +
-            "; declare it in GPU_ARCH_EXPECTED, or resume the node by hand");
-        reason = drain_reason(shown, expected);
-    }
-    if (ours && expected.first && expected.problem.empty()) {
-        raise_expectation(expected, counts_in(now.reason));
-        reason = drain_reason(shown, expected);
+    if (ours && expected.first) {
+        reason = taken_back(node, now.reason, shown, expected);
     }
     if (reason.empty()) {
         return resume_if_ours(state, node, ours);
