@@ -1380,6 +1380,11 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "drain_declaration_over_lines", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: "
                 "2 of 8 quarn1000'\n", .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); },
                 .env = {"GPU_ARCH_EXPECTED=quarn1000=8\nquarn904=1\n"}},
+    // The service's pass after a drain tells nothing new.
+    PublishCase{.name = "drain_then_quiet", .program = good, .args = {"pass", "slurm-drain", "n1"}, .err = "", .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    write(tree, "bin/scontrol.does", "[ $1 = update ] && sed -i 's/IDLE/DRAIN/; s/Reason=/&gpu_arch: 2 of 3 quarn1000/' \"$0.says\"\n");
+                }, .env = {service}, .runs = 2},
     // The alert's expectation is the drain's: declared, or lowered by an acceptance in the same pass.
     PublishCase{.name = "prometheus_expected_declared", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "",
                 .files = {{"e/gpu_arch.prom", replaced(prom_good, expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} 8\n")}},
