@@ -1360,17 +1360,13 @@ const PublishCase publish_cases[] = {
                 "than an older one\ngpu_arch-publish: cannot lock '@/state/slurm-drain.lock': Read-only file system\ngpu_arch-publish: cannot "
                 "write '@/state/slurm-drain': Read-only file system\n" + unnoted_msg + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .status = 1,
                 .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000\n"}},
-                .setup = [](DriverTree &tree) {
-                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
-                    read_only("state")(tree);
-                }, .root = true, .as = "read-only", .wrapped = true},
+                .setup = [](DriverTree &tree) { drain_state("quarn1000 3\n", "", shows("IDLE"))(tree); read_only("state")(tree); },
+                .root = true, .as = "read-only", .wrapped = true},
     PublishCase{.name = "drain_state_folder_not_ours", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: cannot "
                 "keep state: '@/state' is writable by another user\n" + unnoted_msg + drained_msg + "'gpu_arch: 2 of 8 quarn1000'\n", .status = 1,
                 .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 8 quarn1000\n"}},
-                .setup = [](DriverTree &tree) {
-                    scontrol_answers(tree, shows("IDLE"), 0);
-                    fs::permissions(tree.path("state"), fs::perms(01777));
-                }, .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); fs::permissions(tree.path("state"), fs::perms(01777)); },
+                .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
     // A declaration of blanks only names nothing; one over lines, as
     // GPU_ARCH_PUBLISH may be, is read whole.
     PublishCase{.name = "drain_declaration_of_blanks", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
