@@ -323,6 +323,8 @@ std::string short_of_all(int first, int count)
 const std::string lost = "drained\ngpu_arch: 2 of 3 quarn1000";
 const std::string lost_noted = "n1\n" + lost + "\nNone\n";
 const std::string drained_msg = "gpu_arch-publish: node 'n1' drained in slurmctld: ";
+const std::string drains_msg = ", the pass fails and slurm-drain drains the node\n";
+const std::string unnoted_msg = "gpu_arch-publish: node 'n1' is drained without a note of it: the next passes ask slurmctld\n";
 const std::string rebooted_msg =
     "gpu_arch-publish: node 'n1' came back from a reboot with 2 of 3 quarn1000: a reboot accepts no loss\n";
 const std::string left_msg = "gpu_arch-publish: node 'n1' is left as it is: its reason, ";
@@ -1227,8 +1229,14 @@ const PublishCase publish_cases[] = {
                 .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 [root@2024-05-01T10:00:00]"))},
     PublishCase{.name = "drain_leaves_a_changed_reason", .program = good, .args = {"slurm-drain", "n1"},
                 .err = left_msg + "'fan', is not one that gpu_arch-publish set\n",
-                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}},
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "n1\n" + lost + "\n"}},
                 .setup = drain_state("quarn1000 2\n", lost, shows("IDLE+DRAIN", "fan"))},
+    PublishCase{.name = "drain_taken_over_then_resumed_by_hand", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: "
+                "node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
+                .files = {{"state/slurm-drain", "-"}, {"state/expected", state_good}}, .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", lost, shows("IDLE+DRAIN", "fan"))(tree);
+                    write(tree, "bin/scontrol.does", "[ -f \"$0.once\" ] && sed -i 's/+DRAIN//; s/fan//' \"$0.says\"; touch \"$0.once\"\n");
+                }, .runs = 2},
     PublishCase{.name = "drain_resumed_by_hand_takes_what_the_node_has", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
                 .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/slurm-drain", "-"}, {"state/expected", state_good}},
@@ -1249,7 +1257,7 @@ const PublishCase publish_cases[] = {
                 .err = "gpu_arch-publish: slurmctld does not know node 'n1': it is neither drained nor resumed\n", .status = 1,
                 .setup = drain_state("quarn1000 3\n", "", "Node n1 not found\n", 1)},
     PublishCase{.name = "drain_without_slurm", .program = good, .args = {"slurm-drain", "n1"},
-                .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n",
+                .err = "gpu_arch-publish: scontrol cannot be run: No such file or directory: node 'n1' is neither drained nor resumed\n", .status = 1,
                 .setup = [](DriverTree &tree) {
                     drain_state("quarn1000 3\n", "", "")(tree);
                     fs::remove(tree.path("bin/scontrol"));
@@ -1272,7 +1280,7 @@ const PublishCase publish_cases[] = {
                 .status = 1, .files = {{"bin/scontrol.log", "-"}}, .setup = drain_state("quarn904 1\n", "accepted\ngpu_arch: no answer", "")},
     PublishCase{.name = "drain_damaged_expectation_drains", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" +
-                       replaced(not_a_line, "\n", "; the node is drained until 'gpu_arch-publish slurm-expected reset'\n") +
+                       replaced(not_a_line, "\n", "; until 'gpu_arch-publish slurm-expected reset'" + drains_msg) +
                        drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
                 .files = {{"state/expected", "since <now-100>\nlifetime 300\nquarn1000 x\n"}}, .setup = drain_state("quarn1000 x\n", "", shows("IDLE"))},
     // After a fault: a reboot resumes no loss, whatever form it takes;
@@ -1306,8 +1314,8 @@ const PublishCase publish_cases[] = {
                 .err = drained_msg + "'gpu_arch: 2 of 8 quarn1000'\n", .files = {{"state/expected", state_good}},
                 .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); }, .env = {"GPU_ARCH_EXPECTED=quarn1000=8  quarn904=1"}},
     PublishCase{.name = "drain_declaration_damaged", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
-                "what the node should have, declared in GPU_ARCH_EXPECTED: 'quarn904=1=1' is no ARCHITECTURE=GPUS of its own; the node is "
-                "drained until it is mended\n", .status = 1, .files = {{"state/expected", state_good}},
+                "what the node should have, declared in GPU_ARCH_EXPECTED: 'quarn904=1=1' is no ARCHITECTURE=GPUS of its own; until it is "
+                "mended" + drains_msg, .status = 1, .files = {{"state/expected", state_good}},
                 .setup = drain_state("quarn1000 2\n", "drained\ngpu_arch: what it should have is "
                 "unknown", shows("DRAIN", "gpu_arch: what it should have is unknown")), .env = {"GPU_ARCH_EXPECTED=quarn1000=8 quarn904=1=1"}},
     PublishCase{.name = "drain_kept_when_the_state_folder_is_lost", .program = good, .args = {"slurm-drain", "n1"}, .err = "",
@@ -1315,7 +1323,12 @@ const PublishCase publish_cases[] = {
                 .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE+DRAIN", "gpu_arch: 2 of 3 quarn1000 : reboot issued"), 0); }},
     PublishCase{.name = "drain_resumed_when_the_state_folder_is_lost", .program = good, .args = {"slurm-drain", "n1"},
                 .err = "gpu_arch-publish: node 'n1' resumed in slurmctld: it has all its GPUs again\n",
-                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("DRAIN", "gpu_arch: 1 of 2 quarn1000, x of y, of 9 and 1 more"), 0); }},
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("DRAIN", "gpu_arch: 1 of 2 quarn1000, x of y, of 9"), 0); }},
+    PublishCase{.name = "drain_cut_short_kept_when_the_state_folder_is_lost", .program = good, .args = {"slurm-drain", "n1"},
+                .err = "gpu_arch-publish: node 'n1' stays drained: what it should have is lost with the state folder, and named only in part "
+                       "by the drain's reason; declare it in GPU_ARCH_EXPECTED, or resume the node by hand\n", .status = 1,
+                .files = {{"bin/scontrol.log", "show node n1\n"}, {"state/expected", "-"}},
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("DRAIN", "gpu_arch: 1 of 2 quarn1000 and 9 more : reboot issued"), 0); }},
     PublishCase{.name = "drain_with_the_clock_put_back", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n",
                 .setup = [](DriverTree &tree) {
                     drain_state("", "", shows("IDLE"))(tree);
@@ -1344,6 +1357,33 @@ const PublishCase publish_cases[] = {
                     drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
                     write(tree, "uts", "#!/bin/sh\nexec unshare -u sh -c 'hostname n1.example.org && exec \"$0\" \"$@\"' " GPU_ARCH_PUBLISH_BINARY " \"$@\"\n", 0755);
                 }, .root = true, .as = "uts", .wrapped = true},
+    // Failing safe: a state folder read-only, or not ours, stops no drain.
+    PublishCase{.name = "drain_state_folder_read_only", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: cannot "
+                "keep the answer in '@/state/architectures': Read-only file system; until an answer is kept, a failing pass shows none rather "
+                "than an older one\ngpu_arch-publish: cannot lock '@/state/slurm-drain.lock': Read-only file system\ngpu_arch-publish: cannot "
+                "write '@/state/slurm-drain': Read-only file system\n" + unnoted_msg + drained_msg + "'gpu_arch: 2 of 3 quarn1000'\n", .status = 1,
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 3 quarn1000\n"}},
+                .setup = [](DriverTree &tree) { drain_state("quarn1000 3\n", "", shows("IDLE"))(tree); read_only("state")(tree); },
+                .root = true, .as = "read-only", .wrapped = true},
+    PublishCase{.name = "drain_state_folder_not_ours", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: cannot "
+                "keep state: '@/state' is writable by another user\n" + unnoted_msg + drained_msg + "'gpu_arch: 2 of 8 quarn1000'\n", .status = 1,
+                .files = {{"bin/scontrol.log", "show node n1\nupdate NodeName=n1 State=DRAIN Reason=gpu_arch: 2 of 8 quarn1000\n"}},
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); fs::permissions(tree.path("state"), fs::perms(01777)); },
+                .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
+    // A declaration of blanks only names nothing; one over lines, as
+    // GPU_ARCH_PUBLISH may be, is read whole.
+    PublishCase{.name = "drain_declaration_of_blanks", .program = good, .args = {"slurm-drain", "n1"}, .err = "gpu_arch-publish: not using "
+                "what the node should have, declared in GPU_ARCH_EXPECTED: it names no ARCHITECTURE=GPUS; until it is mended" + drains_msg +
+                drained_msg + "'gpu_arch: what it should have is unknown'\n", .status = 1,
+                .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); }, .env = {"GPU_ARCH_EXPECTED= \n "}},
+    PublishCase{.name = "drain_declaration_over_lines", .program = good, .args = {"slurm-drain", "n1"}, .err = drained_msg + "'gpu_arch: "
+                "2 of 8 quarn1000'\n", .setup = [](DriverTree &tree) { scontrol_answers(tree, shows("IDLE"), 0); },
+                .env = {"GPU_ARCH_EXPECTED=quarn1000=8\nquarn904=1\n"}},
+    // The service's pass after a drain tells nothing new.
+    PublishCase{.name = "drain_then_quiet", .program = good, .args = {"pass", "slurm-drain", "n1"}, .err = "", .setup = [](DriverTree &tree) {
+                    drain_state("quarn1000 3\n", "", shows("IDLE"))(tree);
+                    write(tree, "bin/scontrol.does", "[ $1 = update ] && sed -i 's/IDLE/DRAIN/; s/Reason=/&gpu_arch: 2 of 3 quarn1000/' \"$0.says\"\n");
+                }, .env = {service}, .runs = 2},
     // The alert's expectation is the drain's: declared, or lowered by an acceptance in the same pass.
     PublishCase{.name = "prometheus_expected_declared", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "",
                 .files = {{"e/gpu_arch.prom", replaced(prom_good, expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} 8\n")}},
@@ -1351,11 +1391,27 @@ const PublishCase publish_cases[] = {
     PublishCase{.name = "pass_acceptance_quiets_the_alert", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom", "slurm-drain", "n1"},
                 .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 3 quarn1000: what it has now is what it should have\n",
                 .files = {{"e/gpu_arch.prom", prom_good}}, .setup = drain_state("quarn1000 3\n", lost, shows("IDLE"))},
+    PublishCase{.name = "pass_declared_acceptance_quiets_the_alert", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom",
+                "slurm-drain", "n1"}, .err = "gpu_arch-publish: node 'n1' was resumed by hand with 2 of 8 quarn1000: it is not drained again "
+                "for that\n", .files = {{"e/gpu_arch.prom", prom_good}}, .setup = drain_state("quarn1000 2\nquarn904 1\n", "drained\n"
+                "gpu_arch: 2 of 8 quarn1000", shows("IDLE")), .env = {"GPU_ARCH_EXPECTED=quarn1000=8 quarn904=1"}},
+    // What the node should have unknown: the alert fires, the pass fails.
+    PublishCase{.name = "prometheus_expected_damaged", .program = good, .args = {"prometheus", "@/e/gpu_arch.prom"}, .err = "gpu_arch-publish: "
+                "not using what the node should have, kept in '@/state/expected': line 3, 'quarn1000 x'" + replaced(not_a_line, "\n",
+                "; until 'gpu_arch-publish slurm-expected reset'" + drains_msg), .status = 1, .files = {{"e/gpu_arch.prom", replaced(prom_good,
+                expected_good, "gpu_arch_expected_gpus{arch=\"quarn1000\"} +Inf\ngpu_arch_expected_gpus{arch=\"quarn904\"} +Inf\n")}},
+                .setup = drain_state("quarn1000 x\n", "", "")},
+    PublishCase{.name = "prometheus_declaration_damaged", .program = good, .args = {"pass", "prometheus", "@/e/gpu_arch.prom"}, .err = "gpu_arch-"
+                "publish: not using what the node should have, declared in GPU_ARCH_EXPECTED: 'bogus' is no ARCHITECTURE=GPUS of its own; until "
+                "it is mended" + drains_msg, .status = 1, .env = {"GPU_ARCH_EXPECTED=quarn1000=8 bogus"}},
     PublishCase{.name = "expected_shown", .program = fails, .args = {"slurm-expected"}, .err = "", .out = "quarn1000 3\nquarn904 1\n",
                 .setup = drain_state("quarn1000 3\nquarn904 1\n", "", "")},
     PublishCase{.name = "expected_reset", .program = fails, .args = {"slurm-expected", "reset"},
                 .err = "gpu_arch-publish: what the node should have is forgotten: the next fresh answer sets it\n",
                 .files = {{"state/expected", "-"}}, .setup = drain_state("quarn1000 3\n", "", "")},
+    PublishCase{.name = "expected_reset_declared", .program = fails, .args = {"slurm-expected", "reset"}, .err = "gpu_arch-publish: what was "
+                "learned is forgotten; GPU_ARCH_EXPECTED still declares what the node should have: change it there to accept a loss\n",
+                .files = {{"state/expected", "-"}}, .setup = drain_state("quarn1000 3\n", "", ""), .env = {"GPU_ARCH_EXPECTED=quarn1000=8"}},
     PublishCase{.name = "expected_makes_no_folder", .program = fails, .args = {"slurm-expected"}, .err = "", .files = {{"state", "-"}},
                 .setup = [](DriverTree &tree) { fs::remove(tree.path("state")); }},
     PublishCase{.name = "expected_bad_word", .program = fails, .args = {"slurm-expected", "x"},

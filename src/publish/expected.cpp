@@ -16,12 +16,17 @@ namespace {
 
 constexpr const char *expected_name = "expected";
 
-// GPU_ARCH_EXPECTED: "quarn1000=8 quarn904=2", each pair read as a line of
-// the kept format, so that names and counts follow its one rule.
+// GPU_ARCH_EXPECTED: "quarn1000=8 quarn904=2", over lines as well, each pair
+// read as a line of the kept format, so that names and counts follow its one
+// rule. Blanks only declare nothing, which is no node without GPUs.
 bool read_declared(std::string_view text, std::vector<Architecture> &declared, std::string &why)
 {
+    if (text.find_first_not_of(" \t\n") == std::string_view::npos) {
+        why = "it names no ARCHITECTURE=GPUS";
+        return false;
+    }
     while (!text.empty()) {
-        const std::string_view word = text.substr(0, text.find_first_of(" \t"));
+        const std::string_view word = text.substr(0, text.find_first_of(" \t\n"));
         text.remove_prefix(std::min(word.size() + 1, text.size()));
         if (word.empty()) {
             continue;
@@ -92,8 +97,9 @@ Expectation read_expectation(int state, const std::string &folder, const Answer 
     if (!expected.problem.empty() && !pass.expectation_said) {
         pass.expectation_said = true;
         // Failing safe: a node that cannot be judged is drained, never resumed.
-        say("not using what the node should have, " + expected.problem + "; the node is drained until " +
-            (expected.declared ? "it is mended" : "'gpu_arch-publish slurm-expected reset'"));
+        say("not using what the node should have, " + expected.problem + "; until " +
+            (expected.declared ? "it is mended" : "'gpu_arch-publish slurm-expected reset'") +
+            ", the pass fails and slurm-drain drains the node");
     }
     if (!expected.problem.empty()) {
         expected.architectures.clear();
@@ -160,7 +166,11 @@ int slurm_expected(const std::vector<std::string> &arguments, Pass &pass)
             say("cannot remove " + quote_for_message(folder + "/" + expected_name) + ": " + strerror(error));
             return 1;
         }
-        say("what the node should have is forgotten: the next fresh answer sets it");
+        const char *declared = getenv("GPU_ARCH_EXPECTED");
+        say(declared != nullptr && *declared != '\0'
+                ? "what was learned is forgotten; GPU_ARCH_EXPECTED still declares what the node should have: change "
+                  "it there to accept a loss"
+                : "what the node should have is forgotten: the next fresh answer sets it");
         return 0;
     }
     std::string text;

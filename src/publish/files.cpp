@@ -356,6 +356,7 @@ int lock_in(int folder, const std::string &path, const std::string &name, int se
     const int fd = openat(folder, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat status = {};
     std::string problem;
+    const int error = fd < 0 ? errno : 0;
     if (fd < 0) {
         problem = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
     } else if (fstat(fd, &status) != 0) {
@@ -375,6 +376,7 @@ int lock_in(int folder, const std::string &path, const std::string &name, int se
         close(fd);
     }
     say("cannot lock " + quote_for_message(path) + ": " + problem);
+    errno = error;
     return -1;
 }
 

@@ -31,5 +31,6 @@ int read_file_at(int folder, const std::string &path, const std::string &name, s
 // errno ENOENT and no message when it is not there and not to be made.
 int open_state_folder(std::string &path, bool create = true);
 // Takes an exclusive lock on the file name in folder, which only its owner
-// may open, waiting at most the given seconds; -1 after a message.
+// may open, waiting at most the given seconds; -1 after a message, with
+// errno set when the file could not be opened, else 0.
 int lock_in(int folder, const std::string &path, const std::string &name, int seconds);

@@ -247,12 +247,15 @@ const std::string has_prefix = "gpu_arch-publish: the node has ";
 
 // What a writer tells of a pass: nothing when its record, its messages and
 // what the node has, is the last pass's; else the messages, and what the
-// node has against before, or after a pass without an answer, or a pass
-// with problems. record is what the next pass is compared with.
+// node has against before, or after a pass without an answer. record is what
+// the next pass is compared with.
 std::string to_tell(const Said &said, const std::string &last, std::string &record)
 {
     record = said.messages + (said.has.empty() ? "" : has_prefix + said.has + "\n");
-    if (record == last) {
+    // Only the messages went quiet, with the same answer: no news, and a
+    // drained node is no node without a problem.
+    if (record == last || (said.messages.empty() && !said.has.empty() && last.ends_with(record) &&
+                           (said.before.empty() || said.before == said.has))) {
         return "";
     }
     std::string told = said.messages;
@@ -262,8 +265,6 @@ std::string to_tell(const Said &said, const std::string &last, std::string &reco
             told += "; before, " + said.before;
         } else if (!last.empty() && last.find(has_prefix) == std::string::npos) {
             told += "; gpu_arch answers again";
-        } else if (said.messages.empty() && !last.empty() && last.rfind(has_prefix, 0) != 0) {
-            told += "; the pass has no problem to report again";
         }
         told += "\n";
     }

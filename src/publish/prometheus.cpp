@@ -9,20 +9,21 @@
 #include <cerrno>
 #include <ctime>
 
+#include "drain.hpp"
 #include "expected.hpp"
 #include "prometheus.hpp"
 
 namespace {
 
 // What the drain holds the node to, for the alert that judges it alike.
-std::string expected_text(const std::vector<Architecture> &expected)
+std::string expected_text(const std::vector<Architecture> &expected, bool unknown)
 {
     std::string text = "# HELP gpu_arch_expected_gpus GPUs of each architecture this node should have: declared, "
                        "else the most it has shown, until a loss is accepted.\n"
                        "# TYPE gpu_arch_expected_gpus gauge\n";
     for (const Architecture &architecture : expected) {
-        text +=
-            "gpu_arch_expected_gpus{arch=\"" + architecture.name + "\"} " + std::to_string(architecture.gpus) + "\n";
+        text += "gpu_arch_expected_gpus{arch=\"" + architecture.name + "\"} " +
+                (unknown ? std::string("+Inf") : std::to_string(architecture.gpus)) + "\n";
     }
     return text;
 }
@@ -30,7 +31,7 @@ std::string expected_text(const std::vector<Architecture> &expected)
 } // namespace
 
 std::string prometheus_text(const Answer &answer, const std::vector<Architecture> &expected, long long written,
-                            long long interval)
+                            long long interval, bool unknown)
 {
     std::string text = "# HELP gpu_arch_info A GPU architecture of this node, as gpu_arch names it.\n"
                        "# TYPE gpu_arch_info gauge\n";
@@ -69,7 +70,7 @@ std::string prometheus_text(const Answer &answer, const std::vector<Architecture
            "# HELP gpu_arch_interval_seconds How often gpu_arch-publish writes this file.\n"
            "# TYPE gpu_arch_interval_seconds gauge\n"
            "gpu_arch_interval_seconds " +
-           std::to_string(interval) + "\n" + expected_text(expected);
+           std::to_string(interval) + "\n" + expected_text(expected, unknown);
 }
 
 int prometheus(const std::vector<std::string> &arguments, Pass &pass)
@@ -90,12 +91,14 @@ int prometheus(const std::vector<std::string> &arguments, Pass &pass)
     const int state = pass.state_failed || shown.unkept ? -1 : open_state_folder(folder, false);
     const Expectation expected = read_expectation(state, folder, shown, pass);
     const bool kept = state < 0 || !pass.in_pass || keep_expectation(state, folder, expected, shown);
+    const bool unknown = !expected.problem.empty();
+    const std::vector<Architecture> held = unknown ? expected.raised : held_to(state, folder, shown, expected);
     if (state >= 0) {
         close(state);
     }
-    if (!write_file(path, prometheus_text(shown, expected.architectures, time(nullptr), pass.interval))) {
+    if (!write_file(path, prometheus_text(shown, held, time(nullptr), pass.interval, unknown))) {
         say(quote_for_message(path) + " still holds what an earlier pass wrote there, if anything");
         return 1;
     }
-    return shown.fresh && kept ? 0 : 1;
+    return shown.fresh && kept && !unknown ? 0 : 1;
 }
