@@ -354,7 +354,7 @@ reboot_row() { # name, scontrol reboot's words, the reason while it reboots, GPU
     echo "reboot, $1: BootTime $before, then $(boot_time)"
 }
 rows reboot_row <<'ROWS'
-nextstate=resume, the GPU still missing ¦ nextstate=resume ¦ gpu_arch: 1 of 2 quarn904 ¦ 1 ¦ drained 'gpu_arch: 1 of 2 quarn904' quarn904 2  ¦ came back from a reboot with 1 of 2 quarn904: a reboot accepts no loss
+nextstate=resume, the GPU still missing ¦ nextstate=resume ¦ gpu_arch: 1 of 2 quarn904 : reboot issued ¦ 1 ¦ drained 'gpu_arch: 1 of 2 quarn904' quarn904 2  ¦ came back from a reboot with 1 of 2 quarn904: a reboot accepts no loss
 plain, the GPUs back ¦  ¦ gpu_arch: 1 of 2 quarn904 : reboot issued ¦ 2 ¦ idle '' quarn904 2  ¦ node 'n2' resumed in slurmctld: it has all its GPUs again
 ROWS
 # A reimaged node, its state folder gone, with README's declaration: drained
@@ -438,9 +438,10 @@ await sh -c "[ \"\$($(declare -f in_container leader_of gpu_partition); containe
 echo "node set: n1 in it with quarn1000, out of it without"
 
 # Nodes of slurm.conf: each node's line, printed through srun by README's
-# command, replaces the site's, with the node's other settings kept.
+# command, replaces the site's, with the node's other settings kept. The
+# timers stop too: what the node keeps comes from the rows below alone.
 for node in n1 n2; do
-    in_container "$node" systemctl stop slurmd
+    in_container "$node" systemctl stop slurmd gpu_arch-publish.timer
     in_container "$node" rm -f /etc/systemd/system/slurmd.service.d/gpu_arch-publish.conf /etc/default/slurmd
     in_container "$node" systemctl daemon-reload
 done
@@ -477,12 +478,13 @@ in_container n1 scontrol show node n1 | grep -q 'Gres=scratch:1' || fail "static
 check_jobs n1 quarn1000 quarn2000
 check_jobs n2 quarn904 quarn2000
 echo "static nodes: $lines"
-# Slurm names the node in a job step; a program that fails makes node-line fail.
+# Slurm names the node in a job step; a program that fails makes node-line
+# fail, with the answer that the step above kept.
 line=$(in_container n1 env SLURMD_NODENAME=n2 gpu_arch-publish node-line)
 [ "$line" = "NodeName=n2 NodeAddr=192.0.2.2 CPUs=1 Features=site_a,quarn1000" ] || fail "node-line for n2 on n1: $line"
 ! line=$(in_container n1 env GPU_ARCH_PROGRAM=/bin/false gpu_arch-publish node-line 2>/dev/null) ||
     fail "node-line succeeded when gpu_arch failed: $line"
-[ "$line" = "NodeName=n1 NodeAddr=192.0.2.1 CPUs=1 Weight=7 Gres=scratch:1 Features=site_a # GPU node" ] ||
+[ "$line" = "NodeName=n1 NodeAddr=192.0.2.1 CPUs=1 Weight=7 Gres=scratch:1 Features=site_a,quarn1000 # GPU node" ] ||
     fail "node-line printed $line when gpu_arch failed"
 
 # A node on a line for several nodes gets no line, and the command fails.
