@@ -7,6 +7,7 @@
 #                                      the cached root, and install the .debs
 #   in_container NAME COMMAND...       run a command inside it, as root
 #   link_containers NAME1 NAME2        one network between the two
+#   reboot_container NAME              boot it again on the same disk, fresh
 #   stop_containers                    shut every container down
 #   await COMMAND...                   wait up to 60 s for it to succeed
 #   readme_command PATTERN             the command README shows that matches
@@ -20,6 +21,8 @@
 # its own (what it leaves running is killed when it stops), and a tmpfs
 # over /sys/devices/virtual where driver_tree puts made-up GPUs with the
 # script that GPU_ARCH_DRIVER_TREE names (the build's driver-tree.sh).
+# A folder of the host's is bound at /mnt/requests in each, for what a
+# container asks of the host (a reboot).
 
 # A failure says why and where, inside functions too (set -E), then what the
 # script's on_failure shows (logs, journals), and stops the script.
@@ -85,7 +88,7 @@ leader_of() { cat "$container_work/$1/leader"; }
 in_container() { # name command...
     local leader
     leader=$(leader_of "$1") && shift
-    nsenter --target "$leader" --mount --uts --ipc --net --pid --cgroup -- \
+    nsenter --target "$leader" --mount --uts --ipc --net --pid --cgroup --time -- \
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
 }
 
@@ -131,9 +134,12 @@ container_boot_state() { # name
 }
 
 boot_container_once() { # name [package...]
-    local name=$1 dir=$container_work/$1 nspawn leader='' cgroup
+    local name=$1 dir=$container_work/$1 nspawn leader='' cgroup clock=()
     shift
-    mkdir -p "$dir/upper" "$dir/overlay" "$dir/root" "$dir/packages"
+    mkdir -p "$dir/upper" "$dir/overlay" "$dir/root" "$dir/packages" "$dir/requests"
+    # A boot after the first: in a time namespace whose boot clock starts at
+    # zero, as a node's does, so that its uptime says it just booted.
+    [ -z "${container_fresh_boot:-}" ] || clock=(unshare --time --boottime "-$(cut -d. -f1 /proc/uptime)")
     mount -t overlay overlay -o "lowerdir=$container_image,upperdir=$dir/upper,workdir=$dir/overlay" "$dir/root"
     [ $# -eq 0 ] || cp "$@" "$dir/packages/"
     echo "$name" >"$dir/root/etc/hostname"
@@ -143,11 +149,12 @@ boot_container_once() { # name [package...]
         while read -r cgroup; do
             { mkdir "$cgroup" && echo "$BASHPID" >"$cgroup/cgroup.procs"; } || exit 1
         done <"$dir/cgroups"
-        exec setsid systemd-nspawn --quiet --directory="$dir/root" --boot --register=no --keep-unit \
-            --private-network --machine="$name" --console=passive --bind-ro="$dir/packages:/mnt/packages"
+        exec setsid ${clock[@]+"${clock[@]}"} systemd-nspawn --quiet --directory="$dir/root" --boot \
+            --register=no --keep-unit --private-network --machine="$name" --console=passive \
+            --bind-ro="$dir/packages:/mnt/packages" --bind="$dir/requests:/mnt/requests"
     ) >"$dir/console.log" 2>&1 &
     nspawn=$!
-    container_names+=("$name")
+    [[ " ${container_names[*]} " == *" $name "* ]] || container_names+=("$name")
     echo "$nspawn" >"$dir/nspawn"
     for _ in $(seq 100); do
         leader=$(container_init "$nspawn") && break
@@ -221,6 +228,14 @@ boot_container() { # name [package...]
     stop_container "$1"
     rm -rf "${container_work:?}/$1"
     boot_container_once "$@"
+}
+
+# Shuts the container down and boots it again as a node reboots: its disk
+# (the overlay's upper layer) stays, what is in memory (/run, the made-up
+# driver tree, its links) goes, and its boot clock starts anew.
+reboot_container() { # name
+    stop_container "$1"
+    container_fresh_boot=1 boot_container_once "$1"
 }
 
 stop_containers() {

@@ -61,6 +61,8 @@ SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 ReturnToService=2
 JobCompType=jobcomp/none
+RebootProgram=/usr/local/sbin/reboot-node
+ResumeTimeout=300
 AccountingStorageType=accounting_storage/none
 MaxNodeCount=8
 Nodeset=site Feature=site_a
@@ -70,6 +72,9 @@ PartitionName=gpu Nodes=gpus MaxTime=INFINITE State=UP
 Nodeset=older Feature=quarn904
 PartitionName=older Nodes=older MaxTime=INFINITE State=UP
 EOF
+    # slurmd's reboot asks the host, which boots the container again.
+    printf '#!/bin/sh\ntouch /mnt/requests/reboot\n' |
+        in_container "$node" sh -c 'cat >/usr/local/sbin/reboot-node && chmod +x /usr/local/sbin/reboot-node'
     in_container "$node" sh -c "$enable_drop_in" || fail "README's command to enable the drop-in failed on $node"
 done
 set_options n1 "SLURMD_OPTIONS='$site_options'"
@@ -318,6 +323,45 @@ n2_gpus 1
 drain_check "slurmctld stopped during a loss" "drained 'gpu_arch: 1 of 2 quarn904' quarn904 2 "
 n2_gpus 2
 drain_check "and the GPU back" "idle '' quarn904 2 "
+# Slurm's reboots of a drained node, n2 rebooted for real: RebootProgram asks
+# the host, which boots n2 again on the same disk with a boot clock started
+# anew, so that slurmd reports a new BootTime. After the boot, the driver
+# tree comes first, then the link, then munge and slurmd, as on a node.
+boot_time() { in_container n1 scontrol show node n2 | sed -n 's/.*BootTime=\([^ ]*\).*/\1/p'; }
+rebooted() { # the BootTime before
+    local shown
+    shown=$(in_container n1 scontrol show node n2) && ! grep -q -E "BootTime=$1 |State=[^ ]*REBOOT" <<<"$shown"
+}
+reboot_row() { # name, scontrol reboot's words, the reason while it reboots, GPUs after it, n2 then, the journal's line
+    local before requested lines=() i
+    n2_gpus 1
+    drain_check "$1, before the reboot" "drained 'gpu_arch: 1 of 2 quarn904' quarn904 2 "
+    before=$(boot_time)
+    in_container n1 scontrol reboot $2 n2
+    await test -e "$container_work/n2/requests/reboot" || fail "reboot, $1: slurmd did not run RebootProgram"
+    [ "$(reason n2)" = "$3" ] || fail "reboot, $1: the reason while it reboots is '$(reason n2)', expected '$3'"
+    # Slurm takes a boot for the one asked for when its BootTime, in whole
+    # seconds, is later than the request: this one starts a second after, as
+    # any real one does.
+    requested=$(stat -c %Y "$container_work/n2/requests/reboot")
+    rm "$container_work/n2/requests/reboot"
+    until [ "$(date +%s)" -gt $((requested + 1)) ]; do sleep 0.2; done
+    reboot_container n2 || fail "reboot, $1: n2 did not boot again"
+    for ((i = 0; i < $4; i++)); do lines+=('isa_major 9 isa_minor 4'); done
+    driver_tree n2 "${lines[@]}"
+    link_containers n1 n2
+    in_container n2 systemctl start munge slurmd || fail "reboot, $1: slurmd did not start"
+    await rebooted "$before" || fail "reboot, $1: slurmctld shows no new boot of n2: $(in_container n1 scontrol show node n2)"
+    n2_gpus "$4"
+    drain_check "$1, after the reboot" "$5"
+    in_container n2 journalctl -b -o cat -u gpu_arch-publish.service | grep -q -F "$6" ||
+        fail "reboot, $1: no '$6' in the journal: $(in_container n2 journalctl -b -o cat -u gpu_arch-publish.service)"
+    echo "reboot, $1: BootTime $before, then $(boot_time)"
+}
+rows reboot_row <<'ROWS'
+nextstate=resume, the GPU still missing ¦ nextstate=resume ¦ gpu_arch: 1 of 2 quarn904 : reboot issued ¦ 1 ¦ drained 'gpu_arch: 1 of 2 quarn904' quarn904 2  ¦ came back from a reboot with 1 of 2 quarn904: a reboot accepts no loss
+plain, the GPUs back ¦  ¦ gpu_arch: 1 of 2 quarn904 : reboot issued ¦ 2 ¦ idle '' quarn904 2  ¦ node 'n2' resumed in slurmctld: it has all its GPUs again
+ROWS
 # A reimaged node, its state folder gone, with README's declaration: drained
 # at its first pass.
 declare_gpus=$(readme_command 'GPU_ARCH_EXPECTED=' | sed 's/quarn1000=8/quarn904=2/')
@@ -399,9 +443,10 @@ await sh -c "[ \"\$($(declare -f in_container leader_of gpu_partition); containe
 echo "node set: n1 in it with quarn1000, out of it without"
 
 # Nodes of slurm.conf: each node's line, printed through srun by README's
-# command, replaces the site's, with the node's other settings kept.
+# command, replaces the site's, with the node's other settings kept. The
+# timers stop too: what the node keeps comes from the rows below alone.
 for node in n1 n2; do
-    in_container "$node" systemctl stop slurmd
+    in_container "$node" systemctl stop slurmd gpu_arch-publish.timer
     in_container "$node" rm -f /etc/systemd/system/slurmd.service.d/gpu_arch-publish.conf /etc/default/slurmd
     in_container "$node" systemctl daemon-reload
 done
@@ -438,12 +483,13 @@ in_container n1 scontrol show node n1 | grep -q 'Gres=scratch:1' || fail "static
 check_jobs n1 quarn1000 quarn2000
 check_jobs n2 quarn904 quarn2000
 echo "static nodes: $lines"
-# Slurm names the node in a job step; a program that fails makes node-line fail.
+# Slurm names the node in a job step; a program that fails makes node-line
+# fail, with the answer that the step above kept.
 line=$(in_container n1 env SLURMD_NODENAME=n2 gpu_arch-publish node-line)
 [ "$line" = "NodeName=n2 NodeAddr=192.0.2.2 CPUs=1 Features=site_a,quarn1000" ] || fail "node-line for n2 on n1: $line"
 ! line=$(in_container n1 env GPU_ARCH_PROGRAM=/bin/false gpu_arch-publish node-line 2>/dev/null) ||
     fail "node-line succeeded when gpu_arch failed: $line"
-[ "$line" = "NodeName=n1 NodeAddr=192.0.2.1 CPUs=1 Weight=7 Gres=scratch:1 Features=site_a # GPU node" ] ||
+[ "$line" = "NodeName=n1 NodeAddr=192.0.2.1 CPUs=1 Weight=7 Gres=scratch:1 Features=site_a,quarn1000 # GPU node" ] ||
     fail "node-line printed $line when gpu_arch failed"
 
 # A node on a line for several nodes gets no line, and the command fails.
