@@ -61,7 +61,6 @@ struct Consumer {
 constexpr size_t any = static_cast<size_t>(-1);
 
 int pass(const std::vector<std::string> &words, Pass &unused);
-int line_of_answer(const std::vector<std::string> &arguments, Pass &pass);
 int every(const std::vector<std::string> &arguments, Pass &unused);
 int ready(const std::vector<std::string> &arguments, Pass &unused);
 
@@ -98,7 +97,7 @@ int lifetime(const std::vector<std::string> &arguments, Pass &pass)
 const Consumer consumers[] = {
     {"slurmd-options", "DIR [WORD...]",      1, any, slurmd_options, InPass::No},
     {"slurm-pending",  "DIR",                1, 1,   slurm_pending,  InPass::Retry},
-    {"node-line",      "",                   0, 0,   line_of_answer, InPass::No},
+    {"node-line",      "",                   0, 0,   node_line,      InPass::No},
     {"slurm-drain",    "NODE",               1, 1,   slurm_drain,    InPass::Consumer},
     {"slurm-expected", "[reset]",            0, 1,   slurm_expected, InPass::No},
     {"prometheus",     "FILE",               1, 1,   prometheus,     InPass::Consumer, false, "gpu_arch.prom"},
@@ -403,22 +402,6 @@ int collected_pass(std::vector<std::pair<const Consumer *, std::string>> pairs, 
     collect_messages(false);
     said = {collected_messages(), has_now(shared), shared.before};
     return status;
-}
-
-// The node's line with what every other consumer shows: this run's answer,
-// or after a failure the kept one, with status 1; with neither, no line at
-// all, since a line without the architectures would take them from the node.
-int line_of_answer(const std::vector<std::string> &arguments, Pass &pass)
-{
-    const Answer &shown = answer(pass);
-    if (!shown.known) {
-        return 1;
-    }
-    if (!shown.fresh) {
-        pass.detection.architectures = shown.architectures;
-        pass.answered = true;
-    }
-    return std::max(node_line(arguments, pass), shown.fresh ? 0 : 1);
 }
 
 // One pass of the timer: the consumers named on the command line and in

@@ -583,6 +583,13 @@ int slurm_pending(const std::vector<std::string> &arguments, Pass & /*pass*/)
 
 int node_line(const std::vector<std::string> & /*arguments*/, Pass &pass)
 {
+    // What every other consumer shows: this run's answer, or after a failure
+    // the kept one, with status 1; with neither, no line at all, since a line
+    // without the architectures would take them from the node.
+    const Answer &shown = answer(pass);
+    if (!shown.known) {
+        return 1;
+    }
     const char *conf_path = getenv("SLURM_CONF");
     conf_path = conf_path != nullptr && *conf_path != '\0' ? conf_path : GPU_ARCH_SLURM_CONF;
     // Within a job step, Slurm names the node; elsewhere its host name does.
@@ -596,9 +603,7 @@ int node_line(const std::vector<std::string> & /*arguments*/, Pass &pass)
     if (read <= 0) {
         return 1;
     }
-    const Detection *detection = detected(pass);
-    const NodeLine line =
-        rewrite_node_line(conf, node, detection != nullptr ? detection->architectures : std::vector<Architecture>{});
+    const NodeLine line = rewrite_node_line(conf, node, shown.architectures);
     if (!line.error.empty()) {
         say(quote_for_message(conf_path) + ": " + line.error);
         return 1;
@@ -607,5 +612,5 @@ int node_line(const std::vector<std::string> & /*arguments*/, Pass &pass)
         perror("write");
         return 1;
     }
-    return detection != nullptr ? 0 : 1;
+    return shown.fresh ? 0 : 1;
 }
